@@ -1,0 +1,64 @@
+#include "disassembler.h"
+
+namespace vxpatch {
+
+Disassembler::Disassembler(const void *start, size_t length)
+    : m_length(length), m_start(static_cast<const uint8_t *>(start)), m_end(m_start + length)
+{
+}
+
+Disassembler::~Disassembler() = default;
+
+ExecutableType Disassembler::type() const
+{
+    return UNKNOWN;
+}
+
+bool Disassembler::Good()
+{
+    m_failureReason = nullptr;
+    return true;
+}
+
+bool Disassembler::Bad(const char *reason)
+{
+    m_failureReason = reason;
+    return false;
+}
+
+bool Disassembler::IsRangeInBounds(uint64_t offset, uint64_t size) const
+{
+    return offset <= m_length && size <= m_length - offset;
+}
+
+bool Disassembler::IsArrayInBounds(uint64_t offset, uint64_t count, uint64_t elementSize) const
+{
+    if (elementSize != 0 && count > UINT64_MAX / elementSize)
+        return false;
+    return IsRangeInBounds(offset, count * elementSize);
+}
+
+void Disassembler::ReduceLength(uint64_t length)
+{
+    if (length < m_length) {
+        m_length = size_t(length);
+        m_end = m_start + m_length;
+    }
+}
+
+uint16_t Disassembler::Read16(const uint8_t *p)
+{
+    return uint16_t(p[0] | (p[1] << 8));
+}
+
+uint32_t Disassembler::Read32(const uint8_t *p)
+{
+    return uint32_t(p[0]) | (uint32_t(p[1]) << 8) | (uint32_t(p[2]) << 16) | (uint32_t(p[3]) << 24);
+}
+
+uint64_t Disassembler::Read64(const uint8_t *p)
+{
+    return uint64_t(Read32(p)) | (uint64_t(Read32(p + 4)) << 32);
+}
+
+} // namespace vxpatch

@@ -1,0 +1,72 @@
+#ifndef VXPATCH_DISASSEMBLER_H
+#define VXPATCH_DISASSEMBLER_H
+
+#include "executabletype.h"
+
+#include <cstddef>
+#include <cstdint>
+
+namespace vxpatch {
+
+class InstructionProgram;
+
+// Reads one executable image and turns it into an instruction program. The
+// image is borrowed: it must outlive the disassembler and the program, whose
+// byte instructions point into it.
+//
+// The result is part of the patch format: the generator and the applier must
+// get exactly the same program from the same bytes, so subclasses follow their
+// walks to the letter.
+class Disassembler
+{
+public:
+    Disassembler(const void *start, size_t length);
+    virtual ~Disassembler();
+
+    Disassembler(const Disassembler &) = delete;
+    Disassembler &operator=(const Disassembler &) = delete;
+
+    virtual ExecutableType type() const;
+    // Checks the format and fills the header fields; may shorten length().
+    // On failure failureReason() tells why.
+    virtual bool ReadHeader() = 0;
+    // False at once when ReadHeader() failed or was not run.
+    virtual bool Disassemble(InstructionProgram *program) = 0;
+
+    // "uninitialized" before ReadHeader(), nullptr after it succeeded.
+    const char *failureReason() const { return m_failureReason; }
+    size_t length() const { return m_length; }
+    const uint8_t *start() const { return m_start; }
+    const uint8_t *end() const { return m_end; }
+
+protected:
+    bool Good();
+    bool Bad(const char *reason);
+    bool ok() const { return m_failureReason == nullptr; }
+
+    // Whether [offset, offset + size) lies inside the image; overflow-safe.
+    bool IsRangeInBounds(uint64_t offset, uint64_t size) const;
+    // Whether count elements of elementSize bytes from offset lie inside the image.
+    bool IsArrayInBounds(uint64_t offset, uint64_t count, uint64_t elementSize) const;
+
+    const uint8_t *FileOffsetToPointer(size_t offset) const { return m_start + offset; }
+    size_t PointerToFileOffset(const uint8_t *pointer) const { return size_t(pointer - m_start); }
+
+    // Only ever shortens the image: the data beyond the format's own extent is not its part.
+    void ReduceLength(uint64_t length);
+
+    // Little-endian loads; the caller has checked the bounds.
+    static uint16_t Read16(const uint8_t *p);
+    static uint32_t Read32(const uint8_t *p);
+    static uint64_t Read64(const uint8_t *p);
+
+private:
+    const char *m_failureReason = "uninitialized";
+    size_t m_length;
+    const uint8_t *m_start;
+    const uint8_t *m_end;
+};
+
+} // namespace vxpatch
+
+#endif
