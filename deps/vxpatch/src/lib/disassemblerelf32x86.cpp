@@ -1,0 +1,85 @@
+#include "disassemblerelf32x86.h"
+
+#include "instructionprogram.h"
+
+namespace vxpatch {
+
+namespace {
+
+constexpr uint32_t R_386_RELATIVE = 8;
+
+} // namespace
+
+bool DisassemblerElf32X86::TypedRVAX86::ComputeTarget(const uint8_t *p)
+{
+    setRelativeTarget(int32_t(Read32(p) + 4));
+    return true;
+}
+
+bool DisassemblerElf32X86::TypedRVAX86::EmitInstruction(InstructionProgram *program, uint32_t targetRva)
+{
+    Label *label = program->FindOrMakeRel32Label(targetRva);
+    return label != nullptr && program->EmitRel32(label);
+}
+
+bool DisassemblerElf32X86::RelocationTarget(const RelocationEntry &entry, uint32_t *rva) const
+{
+    // Only relative relocations without a symbol hold a plain address to rebase.
+    if (entry.info != R_386_RELATIVE)
+        return false;
+    *rva = uint32_t(entry.offset);
+    return true;
+}
+
+bool DisassemblerElf32X86::EmitRelocationSection(const Section &section, InstructionProgram *program)
+{
+    const uint8_t *begin = nullptr;
+    const uint8_t *end = nullptr;
+    if (!SectionBytes(section, &begin, &end))
+        return false;
+    const std::vector<uint32_t> &locations = abs32Locations();
+    const size_t k = locations.size();
+    const uint8_t *rest = begin;
+    if (k > 0 && RelocationCount(section) >= k) {
+        bool match = true;
+        for (size_t i = 0; i < k && match; ++i) {
+            const RelocationEntry entry = ReadRelocation(begin + i * 8);
+            match = entry.info == R_386_RELATIVE && entry.offset == locations[i];
+        }
+        // The table is regenerated from the abs32 references at assembly time.
+        if (match) {
+            if (!program->EmitElfRelocs())
+                return false;
+            rest = begin + k * 8;
+        }
+    }
+    return rest == end || program->EmitBytes(rest, size_t(end - rest));
+}
+
+bool DisassemblerElf32X86::ScanRel32(const Section &section)
+{
+    const uint8_t *begin = nullptr;
+    const uint8_t *end = nullptr;
+    if (!SectionBytes(section, &begin, &end))
+        return false;
+    const uint8_t *p = begin;
+    while (p < end) {
+        const uint8_t *field = nullptr;
+        if (end - p >= 5 && (p[0] & 0xFE) == 0xE8)
+            field = p + 1;
+        else if (end - p >= 6 && p[0] == 0x0F && (p[1] & 0xF0) == 0x80 && p[1] != 0x8A && p[1] != 0x8B)
+            field = p + 2;
+        if (field != nullptr) {
+            auto location = std::make_unique<TypedRVAX86>(SectionRva(section, field, begin));
+            if (location->ComputeTarget(field) && IsInCodeSection(location->targetRva())) {
+                m_rel32Locations.push_back(std::move(location));
+                p = field + 4;
+                continue;
+            }
+        }
+        ++p;
+    }
+    return true;
+}
+
+} // namespace vxpatch

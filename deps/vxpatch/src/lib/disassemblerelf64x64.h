@@ -1,0 +1,35 @@
+#ifndef VXPATCH_DISASSEMBLERELF64X64_H
+#define VXPATCH_DISASSEMBLERELF64X64_H
+
+#include "disassemblerelf64.h"
+
+namespace vxpatch {
+
+// x86-64 ELF executables and shared objects (ELF_64_X64). No abs32 locations
+// (x86-64 relocates through RELA sections, which stay bytes); rel32 locations
+// are branch fields and RIP-relative data references.
+class DisassemblerElf64X64 : public DisassemblerElf64
+{
+public:
+    // A rel32 field; the field address is the record's rva.
+    class TypedRVAX64 : public TypedRVA
+    {
+    public:
+        using TypedRVA::TypedRVA;
+        bool ComputeTarget(const uint8_t *p) override;
+        bool EmitInstruction(InstructionProgram *program, uint32_t targetRva) override;
+        uint16_t OpSize() const override { return 4; }
+    };
+
+    using DisassemblerElf64::DisassemblerElf64;
+
+    ExecutableType type() const override { return ELF_64_X64; }
+    uint16_t ElfMachine() const override { return 62; }
+    bool RelocationTarget(const RelocationEntry &entry, uint32_t *rva) const override;
+    bool EmitRelocationSection(const Section &section, InstructionProgram *program) override;
+    bool ScanRel32(const Section &section) override;
+};
+
+} // namespace vxpatch
+
+#endif
