@@ -1,0 +1,79 @@
+#ifndef VXPATCH_INSTRUCTIONPROGRAM_H
+#define VXPATCH_INSTRUCTIONPROGRAM_H
+
+#include "executabletype.h"
+#include "instruction.h"
+#include "label.h"
+
+#include <cstddef>
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <vector>
+
+namespace vxpatch {
+
+class EncodedProgram;
+
+// What a disassembler makes of an executable: played back in order the
+// instructions reproduce its bytes, with code and data references turned into
+// references to labels. Every operation returns false when memory runs out.
+class InstructionProgram
+{
+public:
+    // Labels with this many references or fewer are dropped by TrimLabels.
+    static constexpr int32_t kLabelTrimThreshold = 5;
+
+    explicit InstructionProgram(ExecutableType kind);
+    ~InstructionProgram();
+    InstructionProgram(const InstructionProgram &) = delete;
+    InstructionProgram &operator=(const InstructionProgram &) = delete;
+
+    ExecutableType kind() const { return m_kind; }
+    uint64_t image_base() const { return m_imageBase; }
+    void set_image_base(uint64_t base) { m_imageBase = base; }
+
+    bool EmitOrigin(uint32_t rva);
+    bool EmitPeRelocs();
+    bool EmitElfRelocs();
+    bool EmitElfArmRelocs();
+    bool EmitByte(uint8_t value);
+    bool EmitBytes(const uint8_t *bytes, size_t length);
+    bool EmitRel32(Label *label);
+    bool EmitAbs32(Label *label);
+    // `instruction` points at the branch in the image; `opSize` is its length (2 or 4).
+    bool EmitRel32Arm(uint16_t op, Label *label, const uint8_t *instruction, uint16_t opSize);
+
+    // The label for rva, created with index -1 when new; each call counts one reference.
+    // nullptr when memory runs out.
+    Label *FindOrMakeRel32Label(uint32_t rva);
+    Label *FindOrMakeAbs32Label(uint32_t rva);
+
+    // abs32 labels, then rel32 labels, each in ascending rva order, get 0, 1, 2, ...
+    void DefaultAssignIndexes();
+    // ARM only: drops rel32 labels with few references and turns their branches
+    // back into plain bytes. False when such a branch has no bytes to fall back on.
+    bool TrimLabels();
+    // nullptr when memory runs out.
+    std::unique_ptr<EncodedProgram> Encode() const;
+
+    const std::vector<Instruction> &instructions() const { return m_instructions; }
+    const std::map<uint32_t, Label> &rel32_labels() const { return m_rel32Labels; }
+    const std::map<uint32_t, Label> &abs32_labels() const { return m_abs32Labels; }
+
+private:
+    bool Emit(const Instruction &instruction);
+    static Label *FindOrMakeLabel(std::map<uint32_t, Label> &labels, uint32_t rva);
+
+    ExecutableType m_kind;
+    uint64_t m_imageBase = 0;
+    std::vector<Instruction> m_instructions;
+    std::map<uint32_t, Label> m_rel32Labels;
+    std::map<uint32_t, Label> m_abs32Labels;
+    // Labels removed by TrimLabels stay alive here: instructions may still point at them.
+    std::vector<std::unique_ptr<Label>> m_trimmedLabels;
+};
+
+} // namespace vxpatch
+
+#endif
