@@ -1,5 +1,8 @@
 #include "executabledetection.h"
 
+#include "disassembler_macho.h"
+#include "disassembler_win32x64.h"
+#include "disassembler_win32x86.h"
 #include "disassemblerelf32arm.h"
 #include "disassemblerelf32x86.h"
 #include "disassemblerelf64x64.h"
@@ -22,9 +25,12 @@ template <typename T> std::unique_ptr<Disassembler> Accepting(const void *image,
 std::unique_ptr<Disassembler> DetectDisassembler(const void *image, size_t length)
 {
     std::unique_ptr<Disassembler> found;
-    if ((found = Accepting<DisassemblerElf32X86>(image, length)) ||
+    if ((found = Accepting<DisassemblerWin32X86>(image, length)) ||
+        (found = Accepting<DisassemblerWin32X64>(image, length)) ||
+        (found = Accepting<DisassemblerElf32X86>(image, length)) ||
         (found = Accepting<DisassemblerElf64X64>(image, length)) ||
-        (found = Accepting<DisassemblerElf32ARM>(image, length)))
+        (found = Accepting<DisassemblerElf32ARM>(image, length)) ||
+        (found = Accepting<DisassemblerMacho>(image, length)))
         return found;
     return nullptr;
 }
