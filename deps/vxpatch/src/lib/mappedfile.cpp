@@ -1,0 +1,35 @@
+#include "mappedfile.h"
+
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace vxpatch {
+
+MappedFile::~MappedFile()
+{
+    if (m_data != nullptr)
+        munmap(const_cast<uint8_t *>(m_data), m_size);
+}
+
+bool MappedFile::Open(const char *path)
+{
+    if (m_data != nullptr)
+        return false;
+    const int fd = ::open(path, O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    struct stat info;
+    if (fstat(fd, &info) == 0 && S_ISREG(info.st_mode) && info.st_size > 0) {
+        void *mapping = mmap(nullptr, size_t(info.st_size), PROT_READ, MAP_PRIVATE, fd, 0);
+        if (mapping != MAP_FAILED) {
+            m_data = static_cast<const uint8_t *>(mapping);
+            m_size = size_t(info.st_size);
+        }
+    }
+    close(fd);
+    return m_data != nullptr;
+}
+
+} // namespace vxpatch
