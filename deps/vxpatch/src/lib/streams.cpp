@@ -334,6 +334,14 @@ bool ByteSink::Reserve(size_t n)
     return Grow(m_length + n, true);
 }
 
+bool ByteSink::Commit(size_t n)
+{
+    if (m_failed || n > m_capacity - m_length)
+        return false;
+    m_length += n;
+    return true;
+}
+
 bool ByteSink::Append(ByteSink &other)
 {
     if (other.m_failed || !Write(other.m_data, other.m_length))

@@ -69,6 +69,9 @@ public:
     bool Reserve(size_t n);
     // Writes the other sink's bytes and, on success, frees its buffer.
     bool Append(ByteSink &other);
+    // Counts n bytes that a decoder wrote straight into the reserved space after
+    // Data() + Length(); false if they would not fit.
+    bool Commit(size_t n);
     // Frees the buffer; a failed sink becomes usable again.
     void Clear();
 
