@@ -18,16 +18,19 @@
 #include <QTimer>
 #include <QUrl>
 #include <fcntl.h>
+#include <unistd.h>
+
+// The form's resources live in this static library; they must be registered
+// explicitly (outside any namespace).
+static void initResources()
+{
+    Q_INIT_RESOURCE(update);
+}
 
 namespace {
 MainWindow *s_mainWindow = nullptr;
 constexpr int HandOverDelayMs = 1000;
 constexpr int ProgressScale = 1000;
-
-void initResources()
-{
-    Q_INIT_RESOURCE(update);
-}
 } // namespace
 
 const char MainWindow::HomePageUrl[] = "https://www.voxtrelle.com/";
@@ -187,7 +190,7 @@ void MainWindow::onStartUpdate()
     }
     // Without the server's answer the target would be version 0; ready() or the
     // configuration's error ends the wait.
-    if (m_configuration->isVersionCheckPending()) {
+    if (m_configuration->isVersionPending()) {
         qDebug() << "Waiting for the version server before starting";
         return;
     }
