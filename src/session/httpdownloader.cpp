@@ -18,6 +18,7 @@ void HTTPDownloader::run()
     connect(&manager, &QNetworkAccessManager::finished, this, &HTTPDownloader::on_downloadFinished,
             Qt::DirectConnection);
     QNetworkReply *reply = manager.get(m_request);
+    // Stop an endless answer early rather than buffer it.
     connect(reply, &QNetworkReply::downloadProgress, reply, [reply](qint64 received, qint64) {
         if (received > MaxAnswerSize)
             reply->abort();
@@ -32,7 +33,12 @@ void HTTPDownloader::run()
 
 void HTTPDownloader::on_downloadFinished(QNetworkReply *reply)
 {
-    const QByteArray data = reply->error() == QNetworkReply::NoError ? reply->readAll() : QByteArray();
+    QByteArray data;
+    if (reply->error() == QNetworkReply::NoError) {
+        data = reply->read(MaxAnswerSize + 1);
+        if (data.size() > MaxAnswerSize)
+            data.clear();
+    }
     emit download_available(data);
     reply->deleteLater();
     quit();

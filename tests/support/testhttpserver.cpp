@@ -133,9 +133,11 @@ void TestHttpServer::onNewConnection()
     while (QTcpSocket *socket = m_server.nextPendingConnection()) {
         socket->setParent(this);
         m_buffers.insert(socket, QByteArray());
+        m_connections.insert(socket);
         connect(socket, &QTcpSocket::readyRead, this, [this, socket] { onReadyRead(socket); });
         connect(socket, &QTcpSocket::disconnected, this, [this, socket] {
             m_buffers.remove(socket);
+            m_connections.remove(socket);
             socket->deleteLater();
         });
     }

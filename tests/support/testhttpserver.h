@@ -5,6 +5,7 @@
 #include <QList>
 #include <QObject>
 #include <QPair>
+#include <QSet>
 #include <QTcpServer>
 #include <QUrl>
 #include <functional>
@@ -98,6 +99,8 @@ public:
     // Requests received so far, in arrival order (complete requests only).
     QList<Request> requests() const { return m_requests; }
     int requestCount(const QByteArray &path) const;
+    // Connections the client has not closed yet (a stalled one stays open until the client gives up).
+    int openConnections() const { return m_connections.size(); }
 
 signals:
     void requestReceived(const TestHttpServer::Request &request);
@@ -112,5 +115,6 @@ private:
     QTcpServer m_server;
     QHash<QByteArray, Handler> m_handlers;
     QHash<QTcpSocket *, QByteArray> m_buffers;
+    QSet<QTcpSocket *> m_connections;
     QList<Request> m_requests;
 };

@@ -98,7 +98,9 @@ void TestTestHttpServer::stallsWithoutAnswer()
     QTRY_COMPARE(body, QByteArray("part"));
     QTest::qWait(200);
     QVERIFY(!reply->isFinished());
+    QCOMPARE(server.openConnections(), 1);
     reply->abort();
+    QTRY_COMPARE(server.openConnections(), 0);
     delete reply;
 }
 
