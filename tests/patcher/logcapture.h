@@ -2,6 +2,7 @@
 #define VXPATCH_TESTS_LOGCAPTURE_H
 
 #include "logbase.h"
+#include "logmessage.h"
 
 #include <QStringList>
 

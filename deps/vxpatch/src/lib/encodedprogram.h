@@ -72,6 +72,11 @@ public:
 private:
     friend PatchStatus ReadEncodedProgram(ByteSourceSet &streams, std::unique_ptr<EncodedProgram> &program);
 
+    // Base relocation blocks, one per 4 KiB page, entries of the given type (3 or 10).
+    bool WritePeRelocations(ByteSink &out, uint32_t entryType);
+    // 8-byte entries: address, relocation type.
+    bool WriteElfRelocations(ByteSink &out, uint32_t type);
+
     uint64_t m_imageBase = 0;
     std::vector<uint32_t> m_abs32Rvas;
     std::vector<uint32_t> m_rel32Rvas;

@@ -71,7 +71,7 @@ private:
     std::map<uint32_t, Label> m_rel32Labels;
     std::map<uint32_t, Label> m_abs32Labels;
     // Labels removed by TrimLabels stay alive here: instructions may still point at them.
-    std::vector<std::unique_ptr<Label>> m_trimmedLabels;
+    std::vector<std::map<uint32_t, Label>::node_type> m_trimmedLabels;
 };
 
 } // namespace vxpatch
