@@ -5,6 +5,7 @@
 #include "streams.h"
 
 #include <climits>
+#include <cstdlib>
 #include <cstring>
 #include <divsufsort.h>
 #include <memory>
@@ -23,6 +24,9 @@ const int64_t kMinGain = 8;
 // Match lengths from which the scan skips ahead instead of trying every start
 // inside the match; keeps long repetitive regions from costing O(n * length).
 const int64_t kLongMatch = 256;
+
+// Equally long matches examined on each side when choosing among them.
+const int kMaxCandidates = 16;
 
 bool Fail(const char *message)
 {
@@ -78,7 +82,7 @@ public:
             int64_t oldScore = 0; // bytes in [scan, covered) that agree at lastOffset
             int64_t covered = scan += len;
             for (; scan < m_newSize; ++scan) {
-                len = longestMatch(scan, pos);
+                len = longestMatch(scan, scan + lastOffset, pos);
                 for (; covered < scan + len; ++covered)
                     oldScore += agrees(covered, lastOffset);
                 if ((len == oldScore && len != 0) || len > oldScore + kMinGain)
@@ -125,8 +129,10 @@ private:
 
     // Longest prefix of the new bytes at `at` found in the old bytes; its old
     // position goes to `pos`. The longest match is next to where the target
-    // would sort among the old suffixes.
-    int64_t longestMatch(int64_t at, int64_t &pos) const
+    // would sort among the old suffixes. Of several equally long matches the
+    // one nearest to `preferred` wins: it keeps seeks short and diff runs
+    // aligned, which compresses better.
+    int64_t longestMatch(int64_t at, int64_t preferred, int64_t &pos) const
     {
         pos = 0;
         if (m_oldSize == 0)
@@ -144,18 +150,36 @@ private:
             else
                 hi = mid;
         }
-        int64_t best = 0;
+        int64_t best = 0, bestIndex = -1;
         for (int64_t i = lo - 1; i <= lo; ++i) {
             if (i < 0 || i >= m_oldSize)
                 continue;
-            const int64_t suffix = m_suffixes[i];
-            const int64_t n = CommonPrefix(m_old + suffix, target, std::min(m_oldSize - suffix, targetSize));
+            const int64_t n = matchAt(i, target, targetSize);
             if (n > best) {
                 best = n;
-                pos = suffix;
+                bestIndex = i;
+            }
+        }
+        if (bestIndex < 0)
+            return 0;
+        pos = m_suffixes[bestIndex];
+        // Suffixes sharing the match lie next to each other in the array.
+        for (int direction : {-1, 1}) {
+            int64_t i = bestIndex + direction;
+            for (int tried = 0; tried < kMaxCandidates && i >= 0 && i < m_oldSize; ++tried, i += direction) {
+                if (matchAt(i, target, targetSize) < best)
+                    break;
+                if (std::llabs(m_suffixes[i] - preferred) < std::llabs(pos - preferred))
+                    pos = m_suffixes[i];
             }
         }
         return best;
+    }
+
+    int64_t matchAt(int64_t index, const uint8_t *target, int64_t targetSize) const
+    {
+        const int64_t suffix = m_suffixes[index];
+        return CommonPrefix(m_old + suffix, target, std::min(m_oldSize - suffix, targetSize));
     }
 
     // Length after lastScan/lastPos over which the alignment keeps more than
