@@ -82,11 +82,13 @@ void LogFile::open(const QDateTime &startTime)
 {
     if (!m_enabled)
         return;
-    const QString dir = QDir::toNativeSeparators(m_tempDir + QStringLiteral("/voxtrelle_update_log/"));
+    // Without a trailing separator: with one, the directory's last component would be followed even if a
+    // link.
+    const QString dir = QDir::toNativeSeparators(m_tempDir + QStringLiteral("/voxtrelle_update_log"));
     const QString name = fileName(startTime);
     const int fd = openLogFile(dir, name);
     QMutexLocker lock(&m_mutex);
-    m_filePath = dir + name;
+    m_filePath = dir + QDir::separator() + name;
     if (fd < 0)
         return;
     auto file = std::make_unique<QFile>();
