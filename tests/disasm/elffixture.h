@@ -6,12 +6,13 @@
 #include <cstdint>
 
 // Small ELF images built byte by byte. Section i (counting from 1, after the
-// null section) lies at file offset 0x100 * i, is at most 0x100 bytes long and
+// null section) lies at file offset kSlot * i, is at most kSlot bytes long and
 // has the address kElfBase + its offset; one program header maps the whole
 // file. The section header table follows the last section.
 namespace elffixture {
 
 constexpr uint32_t kElfBase = 0x8000;
+constexpr uint32_t kSlot = 0x1000;
 
 enum : uint32_t
 {
@@ -31,7 +32,7 @@ struct Section
 
 inline uint32_t sectionOffset(int index)
 {
-    return 0x100u * uint32_t(index);
+    return kSlot * uint32_t(index);
 }
 
 inline uint32_t sectionAddress(int index)

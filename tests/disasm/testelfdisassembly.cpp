@@ -12,7 +12,7 @@ using namespace elffixture;
 
 namespace {
 
-constexpr uint32_t kText = 0x8100; // address of section 1
+const uint32_t kText = sectionAddress(1);
 constexpr uint32_t R_386_GLOB_DAT = 6;
 constexpr uint32_t R_386_RELATIVE = 8;
 constexpr uint32_t R_ARM_GLOB_DAT = 21;
