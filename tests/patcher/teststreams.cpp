@@ -38,6 +38,7 @@ private slots:
     void parsesSerializedSets();
     void copiesAnEmptySinkSetAsFifteenBytes();
     void roundTripsASerializedSet();
+    void copiesOnlyTheFirstStreamsWhenAsked();
     void nestsSetsWithoutTrailingEmptyStreams();
     void readsConsecutiveNestedSets();
     void rejectsMalformedNestedSets_data();
@@ -296,6 +297,21 @@ void TestStreams::roundTripsASerializedSet()
     QCOMPARE(bytesOf(sources.stream(0)), QByteArray());
     QCOMPARE(bytesOf(sources.stream(1)), QByteArray("one"));
     QCOMPARE(bytesOf(sources.stream(9)), big);
+}
+
+void TestStreams::copiesOnlyTheFirstStreamsWhenAsked()
+{
+    ByteSinkSet sinks;
+    QVERIFY(sinks.stream(0).Write("p", 1));
+    QVERIFY(sinks.stream(1).Write("dd", 2));
+    ByteSink out;
+    QVERIFY(sinks.CopyTo(out, 2));
+    QCOMPARE(bytesOf(out), QByteArray::fromHex("ea9aca0902010270") + "dd");
+
+    QVERIFY(sinks.stream(4).Write("x", 1));
+    ByteSink refused;
+    QVERIFY(!sinks.CopyTo(refused, 4)); // stream 4 would be lost
+    QVERIFY(!sinks.CopyTo(refused, 11));
 }
 
 void TestStreams::nestsSetsWithoutTrailingEmptyStreams()

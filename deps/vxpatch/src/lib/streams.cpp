@@ -418,23 +418,29 @@ bool ByteSourceSet::Empty() const
 
 // ---------------------------------------------------------------- ByteSinkSet
 
-bool ByteSinkSet::CopyTo(ByteSink &out)
+bool ByteSinkSet::CopyTo(ByteSink &out, size_t count)
 {
+    if (count > kMaxStreams)
+        return false;
+    for (size_t i = count; i < kMaxStreams; ++i) {
+        if (m_streams[i].Length() != 0 || m_streams[i].Failed())
+            return false;
+    }
     ByteSink header;
     const uint8_t magic[] = {0xEA, 0x9A, 0xCA, 0x09};
-    if (!header.Write(magic, sizeof magic) || !header.WriteSizeVarint32(kMaxStreams))
+    if (!header.Write(magic, sizeof magic) || !header.WriteSizeVarint32(count))
         return false;
     size_t total = 0;
-    for (const ByteSink &stream : m_streams) {
+    for (size_t i = 0; i < count; ++i) {
         // A stream whose allocation failed has lost its bytes; never serialize it as empty.
-        if (stream.Failed() || !header.WriteSizeVarint32(stream.Length()))
+        if (m_streams[i].Failed() || !header.WriteSizeVarint32(m_streams[i].Length()))
             return false;
-        total += stream.Length();
+        total += m_streams[i].Length();
     }
     if (!out.Reserve(header.Length() + total) || !out.Append(header))
         return false;
-    for (ByteSink &stream : m_streams) {
-        if (!out.Append(stream))
+    for (size_t i = 0; i < count; ++i) {
+        if (!out.Append(m_streams[i]))
             return false;
     }
     return true;

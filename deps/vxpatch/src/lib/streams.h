@@ -132,7 +132,10 @@ public:
     size_t count() const { return kMaxStreams; }
 
     // Writes the serialized set to `out`, freeing each stream once copied.
-    bool CopyTo(ByteSink &out);
+    bool CopyTo(ByteSink &out) { return CopyTo(out, kMaxStreams); }
+    // The same with only streams 0 .. count-1 (a container of `count` streams,
+    // as a preprocessed file's program set needs); the others must be empty.
+    bool CopyTo(ByteSink &out, size_t count);
     // Nests `inner` into this set: its header goes to stream 0, its stream i is
     // appended to stream i (and freed). Trailing empty inner streams are not recorded.
     bool WriteSet(ByteSinkSet &inner);
