@@ -10,6 +10,7 @@
 
 namespace {
 constexpr qint64 kChunkSize = 4096;
+constexpr qint64 kReplyBufferSize = 1 << 20;
 constexpr int kRetries = 4;        // so at most 5 attempts
 constexpr int kIdleTickLimit = 15; // progress polls without data before an attempt times out
 } // namespace
@@ -57,6 +58,9 @@ void DownloadTaskSpecification::startDownload()
         setFailed();
         return;
     }
+    // Without a bound the access manager buffers whatever the socket delivers ahead of the
+    // file; a fast server would then grow memory with the file size.
+    m_Reply->setReadBufferSize(kReplyBufferSize);
     if (!m_Reply->isRunning()) {
         retryOrFail(m_Reply->errorString());
         return;
