@@ -35,5 +35,8 @@ int RunPack(const CommandArguments &arguments);
 int RunUnpack(const CommandArguments &arguments);
 int RunDiff(const CommandArguments &arguments);
 int RunApplyDiff(const CommandArguments &arguments);
+int RunMkpatch(const CommandArguments &arguments);
+// Exits with the patch status number when it is not kPatchOk.
+int RunApply(const CommandArguments &arguments);
 
 #endif

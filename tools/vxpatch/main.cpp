@@ -24,6 +24,13 @@ const Command kCommands[] = {
      3,
      {{"--header", false}},
      RunApplyDiff},
+    {"mkpatch", "OLD NEW PATCH", "write an ensemble patch that turns OLD into NEW", 3, {}, RunMkpatch},
+    {"apply",
+     "OLD PATCH NEW",
+     "apply an ensemble patch; on failure the exit status is the patch status number",
+     3,
+     {},
+     RunApply},
 };
 
 void PrintUsage(FILE *to)

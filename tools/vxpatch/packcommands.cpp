@@ -2,6 +2,7 @@
 #include "inputfile.h"
 #include "outputfile.h"
 #include "preprocessedfile.h"
+#include "preprocessedfilepacker.h"
 #include "streams.h"
 
 int RunPack(const CommandArguments &arguments)
@@ -10,7 +11,7 @@ int RunPack(const CommandArguments &arguments)
     if (!input.open(arguments.positional(0)))
         return kExitFailure;
     vxpatch::ByteSink packed;
-    if (!vxpatch::WritePreprocessedFile(input.data(), input.size(), packed))
+    if (!vxpatch::WritePackedFile(input.data(), input.size(), packed))
         return kExitFailure;
     return SaveOutput(arguments.positional(1), packed.Data(), packed.Length()) ? kExitSuccess : kExitFailure;
 }

@@ -1,0 +1,100 @@
+#!/usr/bin/env python3
+"""Ensemble patches on the executable corpus, against bsdiff and xdelta3.
+
+  run-ensemble-bench.py [--build DIR] [--corpus DIR] [--repeat N]
+
+For every pair of the corpus (see /work/shared/corpus/README.md; fetch it with
+fetch.sh into <source>/corpus) it makes an ensemble patch with `vxpatch
+mkpatch`, checks that `vxpatch apply` rebuilds the new file exactly, and
+prints one table row: the patch sizes of vxpatch, bsdiff and `xdelta3 -9`,
+the apply time and peak memory of vxpatch against bspatch (best of N runs),
+and the peak memory in relation to the new file. A summary line gives the
+medians. Needs bsdiff, bspatch, xdelta3 and GNU time (/usr/bin/time).
+"""
+import argparse
+import os
+import statistics
+import subprocess
+import sys
+import tempfile
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+SOURCE = os.path.dirname(HERE)
+
+
+def timed(command):
+    """Runs the command under GNU time: (seconds, peak resident KiB)."""
+    result = subprocess.run(["/usr/bin/time", "-f", "%e %M"] + command, stdout=subprocess.DEVNULL,
+                            stderr=subprocess.PIPE, text=True)
+    if result.returncode != 0:
+        sys.exit("failed (%d): %s\n%s" % (result.returncode, " ".join(command), result.stderr))
+    seconds, kib = result.stderr.strip().splitlines()[-1].split()
+    return float(seconds), int(kib)
+
+
+def best(command, repeat):
+    runs = [timed(command) for _ in range(repeat)]
+    return min(r[0] for r in runs), min(r[1] for r in runs)
+
+
+def same(a, b):
+    with open(a, "rb") as fa, open(b, "rb") as fb:
+        return fa.read() == fb.read()
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("--build", default=os.path.join(SOURCE, "build"))
+    parser.add_argument("--corpus", default=os.environ.get("VX_CORPUS_DIR", os.path.join(SOURCE, "corpus")))
+    parser.add_argument("--repeat", type=int, default=3)
+    args = parser.parse_args()
+
+    vxpatch = os.path.join(args.build, "bin", "vxpatch")
+    pairs_file = os.path.join(args.corpus, "pairs.tsv")
+    if not os.path.exists(vxpatch):
+        sys.exit("no %s: build the vxpatch_tool target first" % vxpatch)
+    if not os.path.exists(pairs_file):
+        sys.exit("no corpus at %s: run /work/shared/corpus/fetch.sh %s" % (args.corpus, args.corpus))
+
+    with open(pairs_file) as f:
+        rows = [line.rstrip("\n").split("\t") for line in f][1:]
+
+    header = ("pair", "new size", "vxpatch", "bsdiff", "xdelta3", "vx/bs", "apply s", "bspatch s", "time x",
+              "apply MiB", "bspatch MiB", "mem/new")
+    print("| " + " | ".join(header) + " |")
+    print("|" + "---|" * len(header))
+    ratios, time_ratios, memory_ratios = [], [], []
+    with tempfile.TemporaryDirectory() as work:
+        for row in rows:
+            if len(row) < 5:
+                continue
+            pair, old, new = row[0], os.path.join(args.corpus, row[3]), os.path.join(args.corpus, row[4])
+            patch = os.path.join(work, "patch")
+            result = os.path.join(work, "result")
+            bs = os.path.join(work, "bsdiff")
+            xd = os.path.join(work, "xdelta")
+            subprocess.run([vxpatch, "mkpatch", old, new, patch], check=True, stdout=subprocess.DEVNULL)
+            subprocess.run(["bsdiff", old, new, bs], check=True)
+            subprocess.run(["xdelta3", "-9", "-f", "-e", "-s", old, new, xd], check=True)
+            apply_s, apply_kib = best([vxpatch, "apply", old, patch, result], args.repeat)
+            if not same(result, new):
+                sys.exit("%s: vxpatch apply did not rebuild the new file" % pair)
+            bspatch_s, bspatch_kib = best(["bspatch", old, result, bs], args.repeat)
+            new_size = os.path.getsize(new)
+            sizes = [os.path.getsize(p) for p in (patch, bs, xd)]
+            ratio = sizes[0] / sizes[1]
+            time_ratio = apply_s / bspatch_s if bspatch_s > 0 else float("nan")
+            memory_ratio = apply_kib * 1024 / new_size
+            ratios.append(ratio)
+            time_ratios.append(time_ratio)
+            memory_ratios.append(memory_ratio)
+            print("| %s | %d | %d | %d | %d | %.2f | %.2f | %.2f | %.2f | %.1f | %.1f | %.2f |" % (
+                pair, new_size, sizes[0], sizes[1], sizes[2], ratio, apply_s, bspatch_s, time_ratio,
+                apply_kib / 1024, bspatch_kib / 1024, memory_ratio))
+            sys.stdout.flush()
+    print("\nmedian vxpatch/bsdiff size %.2f, apply time vs bspatch %.2fx, peak memory %.2fx the new file"
+          % (statistics.median(ratios), statistics.median(time_ratios), statistics.median(memory_ratios)))
+
+
+if __name__ == "__main__":
+    main()
