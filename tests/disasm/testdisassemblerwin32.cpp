@@ -182,6 +182,7 @@ private slots:
     void checksHeaderInOrder_data();
     void checksHeaderInOrder();
     void dropsBytesBeyondTheLastSection();
+    void failsOnSectionPastTheEndOfFile();
     void replacesRelocationTableAndReassemblesExactly_data();
     void replacesRelocationTableAndReassemblesExactly();
     void rejectsMalformedRelocations_data();
@@ -285,6 +286,18 @@ void TestDisassemblerWin32::dropsBytesBeyondTheLastSection()
     InstructionProgram program(WIN_32_X86);
     QVERIFY(disassembler.Disassemble(&program));
     QCOMPARE(programreferences::reassemble(program), image.left(0x600));
+}
+
+void TestDisassemblerWin32::failsOnSectionPastTheEndOfFile()
+{
+    // The header is intact, but .text's raw data (0x400..0x600) is cut short.
+    const QByteArray image = basicImage(false).build().left(0x500);
+
+    DisassemblerWin32X86 disassembler(image.constData(), size_t(image.size()));
+    QVERIFY(disassembler.ReadHeader());
+    InstructionProgram program(WIN_32_X86);
+    QVERIFY(!disassembler.Disassemble(&program));
+    QCOMPARE(reasonText(disassembler), QStringLiteral("section outside image"));
 }
 
 void TestDisassemblerWin32::replacesRelocationTableAndReassemblesExactly_data()

@@ -130,8 +130,8 @@ bool DisassemblerWin32::Disassemble(InstructionProgram *program)
     size_t cursor = 0;
     uint64_t position = 0;
     while (const Section *section = NextInFileOrder(sorted, cursor, position)) {
-        if (IsTextSection(*section))
-            ParseRel32RelocsFromSection(*section);
+        if (IsTextSection(*section) && !ParseRel32RelocsFromSection(*section))
+            return false;
     }
     std::sort(m_rel32Locations.begin(), m_rel32Locations.end());
 
@@ -252,10 +252,12 @@ bool DisassemblerWin32::ParseRelocs()
     return true;
 }
 
-void DisassemblerWin32::ParseRel32RelocsFromSection(const Section &section)
+bool DisassemblerWin32::ParseRel32RelocsFromSection(const Section &section)
 {
     const uint64_t sectionStart = section.pointerToRawData;
     const uint64_t sectionEnd = sectionStart + section.sizeOfRawData;
+    if (!IsRangeInBounds(sectionStart, section.sizeOfRawData))
+        return Bad("section outside image");
     const uint32_t startRva = FileOffsetToRva(sectionStart);
     const uint64_t endRva = uint64_t(startRva) + section.virtualSize;
     const uint8_t *bytes = start();
@@ -319,6 +321,7 @@ void DisassemblerWin32::ParseRel32RelocsFromSection(const Section &section)
             ++q;
         }
     }
+    return true;
 }
 
 bool DisassemblerWin32::ParseFileRegion(uint64_t regionStart, uint64_t regionEnd, InstructionProgram *program,

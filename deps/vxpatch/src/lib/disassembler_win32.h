@@ -62,7 +62,7 @@ private:
     uint32_t FileOffsetToRva(uint64_t offset) const;
 
     bool ParseRelocs();
-    void ParseRel32RelocsFromSection(const Section &section);
+    bool ParseRel32RelocsFromSection(const Section &section);
     bool ParseFileRegion(uint64_t start, uint64_t end, InstructionProgram *program,
                          std::vector<uint32_t>::const_iterator &abs32Cursor,
                          std::vector<uint32_t>::const_iterator &rel32Cursor);
