@@ -45,16 +45,23 @@ bool BuildDisassembledPayload(const uint8_t *data, size_t size, ByteSink &payloa
     if (elements.size() > kMaxPrograms)
         elements.resize(kMaxPrograms);
 
-    ByteSinkSet set;
+    // The reader takes every stream but the last as a program, so the set
+    // records exactly as many streams as there are programs plus the diff.
+    std::vector<ByteSink> streams(elements.size() + 1);
     ByteSink assembled;
     for (size_t i = 0; i < elements.size(); ++i) {
-        if (!PackElement(data, elements[i], set.stream(i), assembled))
+        if (!PackElement(data, elements[i], streams[i], assembled))
             return false;
     }
     if (!GenerateDiffStream(assembled.Data(), assembled.Length(), data, size, kDiffMethodPlain, false,
-                            set.stream(elements.size())))
+                            streams.back()))
         return false;
-    return set.CopyTo(payload);
+    bool ok = payload.WriteVarint32(ByteSinkSet::kMagic) && payload.WriteSizeVarint32(streams.size());
+    for (const ByteSink &stream : streams)
+        ok = ok && payload.WriteSizeVarint32(stream.Length());
+    for (ByteSink &stream : streams)
+        ok = ok && payload.Append(stream);
+    return ok;
 }
 
 bool WritePackedFile(const void *data, size_t size, ByteSink &out)
