@@ -6,18 +6,16 @@
 #include "instructionprogram.h"
 #include "streams.h"
 
-#include <sanitizer/asan_interface.h>
-
 #include <cstdint>
 #include <cstring>
 #include <memory>
+#include <sanitizer/asan_interface.h>
 
 // Runs one disassembler class over the input: header check, disassembly,
 // encoding and assembly. Once the header check has fixed the image's length,
 // the bytes beyond it are poisoned, so that a read outside the image proper
 // is reported even though it stays inside the input.
-template <typename DisassemblerClass>
-int FuzzDisassembler(const uint8_t *data, size_t size)
+template <typename DisassemblerClass> int FuzzDisassembler(const uint8_t *data, size_t size)
 {
     std::unique_ptr<uint8_t[]> image(new uint8_t[size ? size : 1]);
     if (size != 0)
