@@ -63,6 +63,13 @@ UpdateEngine::UpdateEngine(Configuration *config, QObject *parent)
     setupProxy();
 }
 
+UpdateEngine::~UpdateEngine()
+{
+    // A running task tree still holds replies of the network manager, which as an
+    // older child would otherwise be destroyed first.
+    delete m_mainTask;
+}
+
 void UpdateEngine::setupProxy()
 {
     m_config->getProxySettings();

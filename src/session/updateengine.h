@@ -32,6 +32,7 @@ public:
     static const char SessionDirPrefix[];
 
     UpdateEngine(Configuration *config, QObject *parent);
+    ~UpdateEngine() override;
 
     bool initialize();
     bool startUpdate();
