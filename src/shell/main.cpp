@@ -1,14 +1,32 @@
+#include "session/updateengine.h"
 #include "session/updateversions.h"
 #include "shell/configuration.h"
 #include "shell/logfile.h"
+#include "shell/singleinstancechecker.h"
+#include "ui/mainwindow.h"
 
 #include <QApplication>
 #include <QDebug>
+#include <QDir>
 #include <QLocale>
+#include <QTimer>
 #include <QTranslator>
 #include <google/protobuf/stubs/common.h>
 
 namespace {
+
+constexpr int StartDelayMs = 2000;
+
+// Files that earlier self-updates set aside or that older versions shipped.
+void removeLeftovers(const QString &appDir)
+{
+    UpdateEngine::removeQt4Files(appDir);
+    UpdateEngine::removeOldFiles(appDir);
+    for (const char *sub : {"/old", "/imageformats", "/accessible", "/sqldrivers"})
+        UpdateEngine::removeOldFiles(appDir + QLatin1String(sub));
+    QDir(appDir).rmdir(QStringLiteral("old"));
+    qDebug() << "Removing old files done";
+}
 
 void loadTranslations(QApplication &app, QTranslator &own, QTranslator &qt, const QString &appDir)
 {
@@ -39,29 +57,30 @@ int main(int argc, char **argv)
     const QString appDir = QCoreApplication::applicationDirPath();
     qDebug() << "Voxtrelle updater started";
 
+    removeLeftovers(appDir);
+    if (SingleInstanceChecker::notifyRunningInstance(QStringLiteral("#"))) {
+        qDebug() << "Detected other instance running, aborting";
+        return 0;
+    }
+
     QTranslator ownTranslator;
     QTranslator qtTranslator;
     loadTranslations(app, ownTranslator, qtTranslator, appDir);
 
     Configuration configuration;
-    // Without a window nobody shows a fatal error, so it ends the run here.
-    QObject::connect(&configuration, &Configuration::fatalError, &app, [](const QString &errorMessage) {
-        qDebug() << "Fatal:" << errorMessage;
-        QCoreApplication::exit(1);
-    });
+    MainWindow window(&configuration);
 
     if (!configuration.parseCommandLineOptions()) {
         qDebug() << "Failed to parse command line options, aborting";
         return 1;
     }
 
-    // Nothing to update without a window: wait only for the version answer.
-    if (configuration.isVersionPending())
-        QObject::connect(&configuration, &Configuration::ready, &app, &QCoreApplication::quit);
-    else
-        QMetaObject::invokeMethod(&app, &QCoreApplication::quit, Qt::QueuedConnection);
+    QTimer::singleShot(StartDelayMs, &window,
+                       [&window] { QMetaObject::invokeMethod(&window, "onStartUpdate"); });
+    window.updateVersionLabel();
+    window.show();
+    window.delete_force_update_files();
     const int exitCode = app.exec();
-    qDebug() << "Target version" << configuration.newVersion() << configuration.newVersionString();
 
     shutdown();
     return exitCode;
