@@ -134,6 +134,10 @@ void ComposedTaskSpecification::clearSubTasks()
     m_pending.clear();
     m_running.clear();
     m_ended.clear();
+    // The run's bookkeeping goes with its sub-tasks, so a task that builds its
+    // sub-tasks anew can run (and end) again.
+    m_subTaskCanceled = false;
+    m_doneReported = false;
 }
 
 TaskSpecification::State ComposedTaskSpecification::subTaskOutcome() const

@@ -100,6 +100,8 @@ public:
         downloading = m_downloading;
     }
 
+    using TaskSpecification::onOtherTaskCancelled;
+
     QList<TaskSpecification *> notices;
 
 protected:
