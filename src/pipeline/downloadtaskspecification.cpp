@@ -148,8 +148,7 @@ void DownloadTaskSpecification::onDownloadFinished()
     if (!readAvailable())
         return;
     m_Reply->close();
-    m_Reply->deleteLater();
-    m_Reply = nullptr;
+    dropReply();
     m_File.close();
     downloadFinished();
 }

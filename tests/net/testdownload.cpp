@@ -533,7 +533,7 @@ void TestDownload::limitsParallelDownloads()
     for (int i = 0; i < 9; ++i) {
         Response slow = Response::ok(pattern(400, i));
         slow.chunkSize = 100;
-        slow.chunkIntervalMs = 40;
+        slow.chunkIntervalMs = 100; // long enough for all first requests to arrive
         serve(QString("client/f%1").arg(i), slow);
         entries.append({"client", QString("f%1").arg(i), sha512(pattern(400, i)), 400});
     }
