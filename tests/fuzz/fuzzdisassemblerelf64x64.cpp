@@ -1,0 +1,7 @@
+#include "disassemblerelf64x64.h"
+#include "fuzzdisassemble.h"
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
+{
+    return FuzzDisassembler<vxpatch::DisassemblerElf64X64>(data, size);
+}
