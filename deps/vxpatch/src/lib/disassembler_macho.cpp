@@ -3,6 +3,7 @@
 #include "instructionprogram.h"
 
 #include <algorithm>
+#include <new>
 
 namespace vxpatch {
 
@@ -36,6 +37,16 @@ bool IsAcceptedFileType(uint32_t fileType)
 DisassemblerMacho::DisassemblerMacho(const void *start, size_t length) : Disassembler(start, length) {}
 
 bool DisassemblerMacho::ReadHeader()
+{
+    // The lists grow with the image; running out of memory is a failure like any other.
+    try {
+        return ParseHeader();
+    } catch (const std::bad_alloc &) {
+        return Bad("out of memory");
+    }
+}
+
+bool DisassemblerMacho::ParseHeader()
 {
     if (length() < 32)
         return Bad("Too small");
@@ -184,6 +195,15 @@ bool DisassemblerMacho::Disassemble(InstructionProgram *program)
 {
     if (!ok())
         return false;
+    try {
+        return DisassembleImage(program);
+    } catch (const std::bad_alloc &) {
+        return Bad("out of memory");
+    }
+}
+
+bool DisassemblerMacho::DisassembleImage(InstructionProgram *program)
+{
     program->set_image_base(0);
 
     m_rel32Locations.clear();

@@ -22,6 +22,9 @@ public:
     bool Disassemble(InstructionProgram *program) override;
 
 private:
+    bool ParseHeader();
+    bool DisassembleImage(InstructionProgram *program);
+
     struct Segment
     {
         uint64_t vmaddr;

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <new>
 
 namespace vxpatch {
 
@@ -24,6 +25,16 @@ DisassemblerWin32::DisassemblerWin32(const void *start, size_t length, const Var
 }
 
 bool DisassemblerWin32::ReadHeader()
+{
+    // The lists grow with the image; running out of memory is a failure like any other.
+    try {
+        return ParseHeader();
+    } catch (const std::bad_alloc &) {
+        return Bad("out of memory");
+    }
+}
+
+bool DisassemblerWin32::ParseHeader()
 {
     if (length() < 64)
         return Bad("Too small");
@@ -120,6 +131,15 @@ bool DisassemblerWin32::Disassemble(InstructionProgram *program)
 {
     if (!ok())
         return false;
+    try {
+        return DisassembleImage(program);
+    } catch (const std::bad_alloc &) {
+        return Bad("out of memory");
+    }
+}
+
+bool DisassemblerWin32::DisassembleImage(InstructionProgram *program)
+{
     program->set_image_base(m_imageBase);
 
     if (!ParseRelocs())

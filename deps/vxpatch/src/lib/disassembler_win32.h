@@ -31,6 +31,9 @@ protected:
     DisassemblerWin32(const void *start, size_t length, const Variant &variant);
 
 private:
+    bool ParseHeader();
+    bool DisassembleImage(InstructionProgram *program);
+
     struct Section
     {
         char name[8];
