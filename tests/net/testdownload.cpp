@@ -82,6 +82,7 @@ private slots:
 
     void downloadsListIntoTempDir();
     void emptyListNeedsNoDownloads();
+    void failsWithoutRequestWhenTargetUnwritable();
     void rejectsFilesNotMatchingDigest_data();
     void rejectsFilesNotMatchingDigest();
     void siblingFailureAbortsRunningDownloads();
@@ -438,6 +439,42 @@ void TestDownload::emptyListNeedsNoDownloads()
     QCOMPARE(list.state(), TaskSpecification::TASK_FINISHED);
     QCOMPARE(rec.messages, QStringList{"No downloads needed"});
     QVERIFY(list.subTasks().isEmpty());
+}
+
+void TestDownload::failsWithoutRequestWhenTargetUnwritable()
+{
+    // A plain file where a directory is needed, and a directory where the file should go.
+    {
+        QFile blocker(local("blocked"));
+        QVERIFY(blocker.open(QIODevice::WriteOnly));
+    }
+    QVERIFY(QDir(m_temp->path()).mkdir("taken.bin"));
+    serve("client/blocked/x.bin", Response::ok("x"));
+    serve("client/taken.bin", Response::ok("x"));
+
+    QList<DownloadEntry> blocked{{"client", "blocked/x.bin", sha512("x"), 1}};
+    DownloadFileListTaskSpecification list(&blocked, m_manager.get(), m_config.get(), nullptr, 1.0);
+    Recorder listRec;
+    listRec.attach(&list);
+    list.execute();
+    QCOMPARE(list.state(), TaskSpecification::TASK_FAILED);
+    QCOMPARE(listRec.ends, 1);
+    QCOMPARE(
+        listRec.messages,
+        QStringList{QString("Could not create dir %1/blocked").arg(QDir(m_temp->path()).canonicalPath())});
+
+    DownloadTaskSpecification task(m_manager.get(), "client/taken.bin", kVersion, local("taken.bin"), 1,
+                                   nullptr, 1.0);
+    Recorder taskRec;
+    taskRec.attach(&task);
+    task.execute();
+    QCOMPARE(task.state(), TaskSpecification::TASK_FAILED);
+    QCOMPARE(taskRec.ends, 1);
+    QCOMPARE(taskRec.errors,
+             QStringList{QString("Unable to create file %1 for saving").arg(local("taken.bin"))});
+    QVERIFY(QFileInfo(local("taken.bin")).isDir());
+
+    QCOMPARE(m_server->requests().size(), 0);
 }
 
 void TestDownload::rejectsFilesNotMatchingDigest_data()
