@@ -1,6 +1,7 @@
 #include "disassembler_win32x64.h"
 #include "disassembler_win32x86.h"
 #include "encodedprogram.h"
+#include "executabledetection.h"
 #include "instructionprogram.h"
 #include "programreferences.h"
 
@@ -181,6 +182,8 @@ class TestDisassemblerWin32 : public QObject
 private slots:
     void checksHeaderInOrder_data();
     void checksHeaderInOrder();
+    void detectionPicksTheFlavour_data();
+    void detectionPicksTheFlavour();
     void dropsBytesBeyondTheLastSection();
     void failsOnSectionPastTheEndOfFile();
     void replacesRelocationTableAndReassemblesExactly_data();
@@ -271,6 +274,30 @@ void TestDisassemblerWin32::checksHeaderInOrder()
     QCOMPARE(disassembler->ReadHeader(), reason.isNull());
     QCOMPARE(reasonText(*disassembler), reason);
     QCOMPARE(disassembler->type(), x64 ? WIN_32_X64 : WIN_32_X86);
+}
+
+void TestDisassemblerWin32::detectionPicksTheFlavour_data()
+{
+    QTest::addColumn<QByteArray>("image");
+    QTest::addColumn<int>("status");
+    QTest::addColumn<int>("type");
+
+    QTest::newRow("PE32") << basicImage(false).build() << int(kPatchOk) << int(WIN_32_X86);
+    QTest::newRow("PE32+") << basicImage(true).build() << int(kPatchOk) << int(WIN_32_X64);
+    PeImage resources = basicImage(true);
+    resources.sections[0].name = ".rsrc";
+    QTest::newRow("resources only") << resources.build() << int(kNoDisassembler) << int(UNKNOWN);
+}
+
+void TestDisassemblerWin32::detectionPicksTheFlavour()
+{
+    QFETCH(QByteArray, image);
+    QFETCH(int, status);
+    QFETCH(int, type);
+
+    std::unique_ptr<InstructionProgram> program;
+    QCOMPARE(int(DisassembleElement(image.constData(), size_t(image.size()), program)), status);
+    QCOMPARE(program ? int(program->kind()) : int(UNKNOWN), type);
 }
 
 void TestDisassemblerWin32::dropsBytesBeyondTheLastSection()
