@@ -103,8 +103,6 @@ bool DisassemblerMacho::ParseHeader()
             if (segment.vmaddr + segment.vmsize > 0xFFFFFFFF)
                 return Bad("overflow");
         }
-        for (CodeSection &section : m_codeSections)
-            section.address -= lowest;
     }
     if (m_codeSections.empty())
         return Bad("Resource-only executables are not yet supported");
@@ -187,7 +185,7 @@ bool DisassemblerMacho::AddCodeSection(const Segment &segment, uint64_t address,
     if (address < segment.vmaddr || address - segment.vmaddr > segment.vmsize ||
         size > segment.vmsize - (address - segment.vmaddr))
         return Bad("section larger than segment");
-    m_codeSections.push_back(CodeSection{address, uint32_t(size), offset});
+    m_codeSections.push_back(CodeSection{uint32_t(size), offset});
     return true;
 }
 

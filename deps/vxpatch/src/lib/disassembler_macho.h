@@ -33,9 +33,10 @@ private:
         uint32_t filesize;
     };
 
+    // Addresses inside code sections come from the segments' file mapping (rebased),
+    // so a code section only keeps where its bytes lie.
     struct CodeSection
     {
-        uint64_t address;
         uint32_t size;
         uint32_t offset;
     };
