@@ -54,6 +54,8 @@ void DownloadTaskSpecification::startDownload()
     qDebug() << "Requesting download of" << url;
     m_Reply = m_Manager->get(QNetworkRequest(url));
     if (!m_Reply) {
+        m_File.close();
+        m_File.remove();
         emit error(QString("Download failed to initialize"));
         setFailed();
         return;
