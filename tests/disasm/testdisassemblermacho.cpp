@@ -164,6 +164,7 @@ private slots:
     void findsRel32CandidatesPerWidth_data();
     void findsRel32CandidatesPerWidth();
     void emitsBytesAroundCodeSections();
+    void failsOnCodeSectionPastTheImage();
     void reassemblesRealExecutables_data();
     void reassemblesRealExecutables();
 };
@@ -381,6 +382,20 @@ void TestDisassemblerMacho::emitsBytesAroundCodeSections()
     QCOMPARE(programreferences::references(program),
              QStringList({rel32(0x801, 0x1800), rel32(0x1801, 0x800)}));
     QCOMPARE(programreferences::reassemble(program), image);
+}
+
+void TestDisassemblerMacho::failsOnCodeSectionPastTheImage()
+{
+    // The section lies inside its segment's addresses, but its file offset points past the file.
+    MachoImage macho = basicImage(true);
+    macho.segments[1].sections[0].offset = 0x2F80;
+    const QByteArray image = macho.build();
+
+    DisassemblerMacho disassembler(image.constData(), size_t(image.size()));
+    QVERIFY(disassembler.ReadHeader());
+    InstructionProgram program(disassembler.type());
+    QVERIFY(!disassembler.Disassemble(&program));
+    QCOMPARE(reasonText(disassembler), QStringLiteral("code section outside image"));
 }
 
 void TestDisassemblerMacho::reassemblesRealExecutables_data()
