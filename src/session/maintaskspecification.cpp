@@ -2,6 +2,7 @@
 
 #include "pipeline/downloadfilelisttaskspecification.h"
 #include "shell/configuration.h"
+#include "tasks/filedeletelisttaskspecification.h"
 
 MainTaskSpecification::MainTaskSpecification(QNetworkAccessManager *networkManager, Configuration *config,
                                              QObject *parent, qreal weight)
@@ -20,6 +21,11 @@ const QVector<MainTaskSpecification::Stage> &MainTaskSpecification::stages()
          [](MainTaskSpecification &main, qreal weight) -> TaskSpecification * {
              return new DownloadFileListTaskSpecification(&main.m_lists.downloadList, main.m_networkManager,
                                                           main.m_config, &main, weight);
+         }},
+        {RunKind::ClientUpdate, 0.05,
+         [](MainTaskSpecification &main, qreal weight) -> TaskSpecification * {
+             return new FileDeleteListTaskSpecification(&main.m_lists.deleteList, main.m_config, &main,
+                                                        weight);
          }},
     };
     return table;

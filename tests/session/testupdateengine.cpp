@@ -249,6 +249,10 @@ private slots:
     {
         const QByteArray content = "new library contents";
         m_server.setResponse("/images/1234/lib/libvx.so", TestHttpServer::Response::ok(content));
+        // Continues a session that installs into a directory of its own.
+        const QString install = m_outside->path();
+        writeFile(install + "/obsolete.txt", "old");
+        UpdateIniData::modify(1234, sessionDir(2), install, "client_linux_amd64");
         auto config = makeConfig({"--clientupdate", "client_linux_amd64", "1234", "#"});
         UpdateEngine engine(config.get(), nullptr);
         Messages messages(&engine);
@@ -259,9 +263,12 @@ private slots:
         QVERIFY(engine.startUpdate());
         engine.mainTask()->lists().downloadList
             << DownloadEntry{"lib", "libvx.so", sha512(content), quint64(content.size())};
+        engine.mainTask()->lists().deleteList << DeleteEntry{"obsolete.txt", false};
 
         QTRY_COMPARE_WITH_TIMEOUT(finished.count(), 1, 30000);
         QCOMPARE(m_server.requestCount("/images/1234/lib/libvx.so"), 1);
+        QVERIFY(!QFile::exists(install + "/obsolete.txt"));
+        QVERIFY(QFile::exists(install));
         QCOMPARE(engine.state(), UpdateEngine::FINISHED);
         QCOMPARE(progress.last().at(0).toReal(), 1.0);
         QVERIFY(messages.lines.contains("Starting update process for client"));
