@@ -7,7 +7,7 @@ For every pair of the corpus (see /work/shared/corpus/README.md; fetch it with
 fetch.sh into <source>/corpus) it makes an ensemble patch with `vxpatch
 mkpatch`, checks that `vxpatch apply` rebuilds the new file exactly, and
 prints one table row: the patch sizes of vxpatch, bsdiff and `xdelta3 -9`,
-the apply time and peak memory of vxpatch against bspatch (best of N runs),
+the apply CPU time and peak memory of vxpatch against bspatch (best of N runs),
 and the peak memory in relation to the new file. A summary line gives the
 medians. Needs bsdiff, bspatch, xdelta3 and GNU time (/usr/bin/time).
 """
@@ -23,13 +23,14 @@ SOURCE = os.path.dirname(HERE)
 
 
 def timed(command):
-    """Runs the command under GNU time: (seconds, peak resident KiB)."""
-    result = subprocess.run(["/usr/bin/time", "-f", "%e %M"] + command, stdout=subprocess.DEVNULL,
+    """Runs the command under GNU time: (CPU seconds, user plus system; peak resident KiB).
+    CPU time rather than elapsed time, so that other load on the machine does not count."""
+    result = subprocess.run(["/usr/bin/time", "-f", "%U %S %M"] + command, stdout=subprocess.DEVNULL,
                             stderr=subprocess.PIPE, text=True)
     if result.returncode != 0:
         sys.exit("failed (%d): %s\n%s" % (result.returncode, " ".join(command), result.stderr))
-    seconds, kib = result.stderr.strip().splitlines()[-1].split()
-    return float(seconds), int(kib)
+    user, system, kib = result.stderr.strip().splitlines()[-1].split()
+    return float(user) + float(system), int(kib)
 
 
 def best(command, repeat):
@@ -59,7 +60,7 @@ def main():
     with open(pairs_file) as f:
         rows = [line.rstrip("\n").split("\t") for line in f][1:]
 
-    header = ("pair", "new size", "vxpatch", "bsdiff", "xdelta3", "vx/bs", "apply s", "bspatch s", "time x",
+    header = ("pair", "new size", "vxpatch", "bsdiff", "xdelta3", "vx/bs", "apply cpu s", "bspatch cpu s", "time x",
               "apply MiB", "bspatch MiB", "mem/new")
     print("| " + " | ".join(header) + " |")
     print("|" + "---|" * len(header))
@@ -73,7 +74,8 @@ def main():
             result = os.path.join(work, "result")
             bs = os.path.join(work, "bsdiff")
             xd = os.path.join(work, "xdelta")
-            subprocess.run([vxpatch, "mkpatch", old, new, patch], check=True, stdout=subprocess.DEVNULL)
+            subprocess.run([vxpatch, "mkpatch", old, new, patch], check=True, stdout=subprocess.DEVNULL,
+                           stderr=subprocess.DEVNULL)
             subprocess.run(["bsdiff", old, new, bs], check=True)
             subprocess.run(["xdelta3", "-9", "-f", "-e", "-s", old, new, xd], check=True)
             apply_s, apply_kib = best([vxpatch, "apply", old, patch, result], args.repeat)

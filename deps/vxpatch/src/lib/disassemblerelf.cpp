@@ -68,6 +68,7 @@ bool DisassemblerElf::ReadHeader()
     }
     // Whatever follows the ELF extent (signatures, appended data) is not part of the executable.
     ReduceLength(extent);
+    BuildCodeRanges();
     return Good();
 }
 
@@ -108,11 +109,30 @@ uint64_t DisassemblerElf::RelocationCount(const Section &section) const
 
 bool DisassemblerElf::IsInCodeSection(uint32_t rva) const
 {
+    // The first range starting above rva; the one before it is the only candidate.
+    auto next = std::upper_bound(m_codeRanges.begin(), m_codeRanges.end(), uint64_t(rva),
+                                 [](uint64_t value, const CodeRange &range) { return value < range.start; });
+    return next != m_codeRanges.begin() && rva < std::prev(next)->end;
+}
+
+void DisassemblerElf::BuildCodeRanges()
+{
+    m_codeRanges.clear();
     for (const Section &section : m_sections) {
-        if (section.type == SHT_PROGBITS && section.address <= rva && rva - section.address < section.size)
-            return true;
+        if (section.type == SHT_PROGBITS && section.size > 0)
+            m_codeRanges.push_back(CodeRange{section.address, SaturatingAdd(section.address, section.size)});
     }
-    return false;
+    std::sort(m_codeRanges.begin(), m_codeRanges.end(),
+              [](const CodeRange &a, const CodeRange &b) { return a.start < b.start; });
+    // Merged, so that a lookup in the sorted starts needs only one neighbour.
+    std::vector<CodeRange> merged;
+    for (const CodeRange &range : m_codeRanges) {
+        if (!merged.empty() && range.start <= merged.back().end)
+            merged.back().end = std::max(merged.back().end, range.end);
+        else
+            merged.push_back(range);
+    }
+    m_codeRanges.swap(merged);
 }
 
 bool DisassemblerElf::RvaToFileOffset(uint32_t rva, size_t *offset) const

@@ -137,6 +137,15 @@ private:
     bool EmitProgbitsSection(const Section &section, InstructionProgram *program);
     bool EmitGap(size_t from, size_t to, InstructionProgram *program);
     bool IsInProgbitsOrRelSection(size_t offset) const;
+    void BuildCodeRanges();
+
+    // The address ranges of the PROGBITS sections, sorted and merged.
+    struct CodeRange
+    {
+        uint64_t start;
+        uint64_t end;
+    };
+    std::vector<CodeRange> m_codeRanges;
 
     std::vector<Section> m_sections;
     std::vector<Segment> m_segments;

@@ -166,10 +166,10 @@ bool DisassemblerElf32ARM::ScanRel32(const Section &section)
                 form = kArmBranch;
         }
         if (form >= 0) {
-            auto location = std::make_unique<TypedRVAARM>(form, SectionRva(section, p, begin));
-            if (location->ComputeTarget(p) && IsInCodeSection(location->targetRva())) {
-                p += location->OpSize();
-                m_rel32Locations.push_back(std::move(location));
+            TypedRVAARM location(form, SectionRva(section, p, begin));
+            if (location.ComputeTarget(p) && IsInCodeSection(location.targetRva())) {
+                p += location.OpSize();
+                m_rel32Locations.push_back(std::make_unique<TypedRVAARM>(location));
                 wordPosition = true;
                 continue;
             }

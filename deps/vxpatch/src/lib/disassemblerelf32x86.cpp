@@ -70,9 +70,9 @@ bool DisassemblerElf32X86::ScanRel32(const Section &section)
         else if (end - p >= 6 && p[0] == 0x0F && (p[1] & 0xF0) == 0x80 && p[1] != 0x8A && p[1] != 0x8B)
             field = p + 2;
         if (field != nullptr) {
-            auto location = std::make_unique<TypedRVAX86>(SectionRva(section, field, begin));
-            if (location->ComputeTarget(field) && IsInCodeSection(location->targetRva())) {
-                m_rel32Locations.push_back(std::move(location));
+            TypedRVAX86 location(SectionRva(section, field, begin));
+            if (location.ComputeTarget(field) && IsInCodeSection(location.targetRva())) {
+                m_rel32Locations.push_back(std::make_unique<TypedRVAX86>(location));
                 p = field + 4;
                 continue;
             }

@@ -52,9 +52,9 @@ bool DisassemblerElf64X64::ScanRel32(const Section &section)
             (p[2] & 0xC7) == 0x05)
             field = p + 3;
         if (field != nullptr) {
-            auto location = std::make_unique<TypedRVAX64>(SectionRva(section, field, begin));
-            if (location->ComputeTarget(field) && IsInCodeSection(location->targetRva())) {
-                m_rel32Locations.push_back(std::move(location));
+            TypedRVAX64 location(SectionRva(section, field, begin));
+            if (location.ComputeTarget(field) && IsInCodeSection(location.targetRva())) {
+                m_rel32Locations.push_back(std::make_unique<TypedRVAX64>(location));
                 p = field + 4;
                 continue;
             }
