@@ -17,6 +17,7 @@
 #include <QSettings>
 #include <QTemporaryDir>
 #include <QTextEdit>
+#include <QTranslator>
 #include <QtTest>
 #include <functional>
 #include <memory>
@@ -477,6 +478,19 @@ private slots:
         QVERIFY(details->isVisible());
         button->click();
         QVERIFY(!details->isVisible());
+    }
+
+    void germanTranslationIsBuilt()
+    {
+        QTranslator translator;
+        QVERIFY(translator.load("update_de", VX_TRANSLATIONS_DIR));
+        QCoreApplication::installTranslator(&translator);
+        makeWindow({"--clientupdate", "client_linux_amd64", "1234", "#"});
+        m_window->updateVersionLabel();
+        QCOMPARE(m_window->windowTitle(), QString("Voxtrelle 3 Client-Aktualisierung"));
+        QVERIFY(m_window->findChild<QLabel *>("versionLabel")->text().contains("Kanal Stabil"));
+        QCOMPARE(QObject::tr("Error"), QString("Fehler"));
+        QCoreApplication::removeTranslator(&translator);
     }
 
 private:

@@ -2,6 +2,31 @@
 <!DOCTYPE TS>
 <TS version="2.1" language="de_DE">
 <context>
+    <name>Configuration</name>
+    <message>
+        <source>Invalid version nr (%1)</source>
+        <translation>Ungültige Versionsnummer (%1)</translation>
+    </message>
+    <message>
+        <source>Error</source>
+        <translation>Fehler</translation>
+    </message>
+    <message>
+        <source>Failed to query latest client
+version from update server.</source>
+        <translation>Die neueste Client-Version konnte nicht
+vom Aktualisierungsserver abgefragt werden.</translation>
+    </message>
+    <message>
+        <source>Update server returned no version</source>
+        <translation>Der Aktualisierungsserver hat keine Version geliefert</translation>
+    </message>
+    <message>
+        <source>Update server returned invalid version nr (%1)</source>
+        <translation>Der Aktualisierungsserver hat eine ungültige Versionsnummer geliefert (%1)</translation>
+    </message>
+</context>
+<context>
     <name>MainWindow</name>
     <message>
         <source>Voxtrelle 3 Client Update</source>
