@@ -4,7 +4,7 @@
 #include "lzmaioout.h"
 #include "streams.h"
 
-#include <climits>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <divsufsort.h>
@@ -314,8 +314,9 @@ bool GenerateDiffStream(const uint8_t *oldData, size_t oldSize, const uint8_t *n
         // One block at a time, so that only one of them is in memory.
         for (bool diffBytes : {true, false}) {
             ByteSink block;
-            if (!block.Reserve(diffBytes ? diffLength : extraLength) ||
-                !WriteBlockFromControl(control, oldData, newData, diffBytes, block) ||
+            if (!block.Reserve(diffBytes ? diffLength : extraLength))
+                return Fail("unable to allocate sink space");
+            if (!WriteBlockFromControl(control, oldData, newData, diffBytes, block) ||
                 !WriteLzma2Block(block.Data(), block.Length(), out))
                 return false;
         }

@@ -25,7 +25,9 @@ enum DiffStreamMethod
 // Returns false, with a line in the patcher log, on a bad method, an input too
 // large or an allocation failure; `out` then holds a partial stream.
 //
-// Memory: a suffix array of 4 bytes per old byte while matching, then the output.
+// Memory besides the inputs: a suffix array of 4 bytes per old byte while
+// matching; afterwards the output, one uncompressed block of at most the new
+// size and, for methods 1 and 2, the LZMA2 encoder.
 bool GenerateDiffStream(const uint8_t *oldData, size_t oldSize, const uint8_t *newData, size_t newSize,
                         int method, bool withHeader, ByteSink &out);
 
