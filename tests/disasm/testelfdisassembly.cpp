@@ -142,6 +142,7 @@ private slots:
     void keepsX86RelocationsThatDoNotLeadWithTheLocations();
     void emitsArmRelocationsAroundTheMatchedRun();
     void dropsArmRelocationEntriesUpToAMismatch();
+    void stopsTheArmRelocationWalkAtTheSectionEnd();
     void prefersAbs32OverRel32AtTheSameOffset();
     void failsWhenAnAbs32LocationIsLeftBehind();
     void reassemblesOnlyUpToTheElfExtent();
@@ -335,6 +336,23 @@ void TestElfDisassembly::dropsArmRelocationEntriesUpToAMismatch()
     QCOMPARE(countKind(*program, vxpatch::MAKE_ELF_ARM_RELOCATION_TABLE), 0);
     QByteArray expected = image;
     expected.remove(int(sectionOffset(2)), 16);
+    QCOMPARE(reassemble(*program), expected);
+}
+
+void TestElfDisassembly::stopsTheArmRelocationWalkAtTheSectionEnd()
+{
+    // The first location's entry is the section's last one: the walk matches it
+    // and then finds no entry for the second location instead of reading on.
+    const uint32_t data = sectionAddress(3);
+    const QByteArray relocations = rel(data + 4, R_ARM_RELATIVE) + rel(data, R_ARM_RELATIVE);
+    const QByteArray image =
+        elf32(40, {Section{SHT_PROGBITS, text(le16(0))}, Section{SHT_REL, relocations, 8},
+                   Section{SHT_PROGBITS, le32(kText) + le32(kText + 1)}});
+    std::unique_ptr<vxpatch::InstructionProgram> program = disassemble(image);
+    QVERIFY(program);
+    QCOMPARE(countKind(*program, vxpatch::MAKE_ELF_ARM_RELOCATION_TABLE), 0);
+    QByteArray expected = image;
+    expected.remove(int(sectionOffset(2)) + 8, 8);
     QCOMPARE(reassemble(*program), expected);
 }
 
