@@ -211,6 +211,7 @@ bool DisassemblerMacho::DisassembleImage(InstructionProgram *program)
     }
     std::sort(m_rel32Locations.begin(), m_rel32Locations.end());
 
+    // The cursor carries over from one region to the next.
     auto rel32Cursor = m_rel32Locations.cbegin();
     // The sections are sorted by file offset; a cursor over them finds "the first one at or after
     // the position" without picking an empty section at the position forever.
@@ -316,6 +317,7 @@ bool DisassemblerMacho::ParseFileRegion(uint64_t regionStart, uint64_t regionEnd
 {
     if (!IsRangeInBounds(regionStart, regionEnd - regionStart))
         return Bad("code section outside image");
+    // Addresses run on linearly from the origin, exactly as assembly will count them.
     const uint32_t startAddress = FileOffsetToAddress(regionStart);
     if (!program->EmitOrigin(startAddress))
         return Bad("out of memory");

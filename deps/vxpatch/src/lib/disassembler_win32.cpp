@@ -155,6 +155,7 @@ bool DisassemblerWin32::DisassembleImage(InstructionProgram *program)
     }
     std::sort(m_rel32Locations.begin(), m_rel32Locations.end());
 
+    // Both cursors carry over from one region to the next.
     auto abs32Cursor = m_abs32Locations.cbegin();
     auto rel32Cursor = m_rel32Locations.cbegin();
     uint64_t fileOffset = 0;
@@ -282,6 +283,7 @@ bool DisassemblerWin32::ParseRel32RelocsFromSection(const Section &section)
     const uint64_t endRva = uint64_t(startRva) + section.virtualSize;
     const uint8_t *bytes = start();
 
+    // Each section is scanned with a fresh cursor over the (sorted) abs32 locations.
     auto abs32Cursor = m_abs32Locations.cbegin();
     uint64_t q = sectionStart;
     while (q < sectionEnd) {
@@ -350,6 +352,7 @@ bool DisassemblerWin32::ParseFileRegion(uint64_t regionStart, uint64_t regionEnd
 {
     if (!IsRangeInBounds(regionStart, regionEnd - regionStart))
         return Bad("section outside image");
+    // Addresses run on linearly from the origin, exactly as assembly will count them.
     const uint32_t startRva = FileOffsetToRva(regionStart);
     if (!program->EmitOrigin(startRva))
         return Bad("out of memory");
