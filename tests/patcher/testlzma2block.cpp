@@ -93,6 +93,9 @@ void TestLzma2Block::decodesBlocks_data()
         << block(8, 35, kHelloStream) << QByteArray() << false << QByteArray() << 2 << uncompressing.arg(1);
     QTest::newRow("size 0 but stream has data")
         << block(8, 0, kHelloStream) << QByteArray() << false << QByteArray() << 2 << uncompressing.arg(1);
+    // The window is bounded by what the stream can produce, not by the forged size.
+    QTest::newRow("forged size and window") << block(40, 0xFFFFFFFF, kHelloStream) << QByteArray() << false
+                                            << QByteArray() << 6 << uncompressing.arg(0);
     QTest::newRow("stream ends early") << block(8, 36, kHelloStream).left(12) << QByteArray() << false
                                        << QByteArray() << 2 << uncompressing.arg(6);
     QTest::newRow("end marker missing") << block(8, 36, kHelloStream).chopped(1) << QByteArray() << false

@@ -111,17 +111,29 @@ int sdkResultOf(lzma_ret ret)
     }
 }
 
-// A decoder never needs a dictionary larger than what it produces; a property
-// byte of 40 would otherwise ask liblzma for a 4 GiB window.
-uint32_t decoderDictionarySize(uint8_t property, uint32_t unpackedSize)
+// Upper bound of a first reservation: LZMA2 cannot expand input by much more
+// than this (long runs of one byte come close), so a forged size cannot make us
+// allocate gigabytes up front.
+constexpr size_t kMaxExpansion = 8192;
+// The dictionary of the encoders that write these blocks (level 9).
+constexpr uint32_t kEncoderDictionary = 64u << 20;
+
+size_t expansionBound(size_t compressed)
 {
-    const uint32_t declared = property == 40 ? 0xFFFFFFFFu : (2u | (property & 1u)) << (property / 2 + 11);
-    return std::max<uint32_t>(LZMA_DICT_SIZE_MIN, std::min(declared, unpackedSize));
+    return compressed > (SIZE_MAX - 4096) / kMaxExpansion ? SIZE_MAX : compressed * kMaxExpansion + 4096;
 }
 
-// Upper bound of a first reservation: LZMA2 cannot expand input by much more
-// than this, so a forged size cannot make us allocate gigabytes up front.
-constexpr size_t kMaxExpansion = 8192;
+// liblzma allocates the whole window up front, so a property byte of 40 would
+// ask for 4 GiB. A decoder never needs more window than it produces, and what
+// it produces is bounded by the declared size and by the input's expansion;
+// the encoders' own window is always granted.
+uint32_t decoderDictionarySize(uint8_t property, uint32_t unpackedSize, size_t compressed)
+{
+    const uint32_t declared = property == 40 ? 0xFFFFFFFFu : (2u | (property & 1u)) << (property / 2 + 11);
+    const uint64_t reachable = std::max<uint64_t>(kEncoderDictionary, expansionBound(compressed));
+    return uint32_t(
+        std::max<uint64_t>(LZMA_DICT_SIZE_MIN, std::min<uint64_t>({declared, unpackedSize, reachable})));
+}
 
 } // namespace
 
@@ -137,9 +149,7 @@ bool ByteSource::ReadLzma2Block(ByteSink &out)
         LogError("Error read LZMA2 unpack size");
         return false;
     }
-    const size_t expansionBound =
-        Remaining() > SIZE_MAX / kMaxExpansion ? SIZE_MAX : Remaining() * kMaxExpansion + 4096;
-    if (!out.Reserve(std::min<size_t>(unpackedSize, expansionBound))) {
+    if (!out.Reserve(std::min<size_t>(unpackedSize, expansionBound(Remaining())))) {
         LogError("unable to allocate sink space");
         return false;
     }
@@ -150,7 +160,7 @@ bool ByteSource::ReadLzma2Block(ByteSink &out)
 
     lzma_options_lzma options;
     lzma_lzma_preset(&options, 0);
-    options.dict_size = decoderDictionarySize(property, unpackedSize);
+    options.dict_size = decoderDictionarySize(property, unpackedSize, Remaining());
     const lzma_filter filters[] = {{LZMA_FILTER_LZMA2, &options}, {LZMA_VLI_UNKNOWN, nullptr}};
     lzma_stream stream = LZMA_STREAM_INIT;
     lzma_ret ret = lzma_raw_decoder(&stream, filters);
