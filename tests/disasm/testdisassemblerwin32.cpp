@@ -1,3 +1,4 @@
+#include "../patcher/logcapture.h"
 #include "disassembler_win32x64.h"
 #include "disassembler_win32x86.h"
 #include "encodedprogram.h"
@@ -395,24 +396,25 @@ void TestDisassemblerWin32::rejectsMalformedRelocations_data()
     QTest::addColumn<QByteArray>("table");
     QTest::addColumn<uint32_t>("rva");
     QTest::addColumn<QString>("reason");
+    QTest::addColumn<QStringList>("log");
 
     QTest::newRow("block size 6") << false << relocBlock(0x1000, {0x3010, 0}, 6) << 0x3000u
-                                  << "unreasonable relocs block";
+                                  << "unreasonable relocs block" << QStringList();
     QTest::newRow("block size 14") << false << relocBlock(0x1000, {0x3010, 0, 0}, 14) << 0x3000u
-                                   << "unreasonable relocs block";
+                                   << "unreasonable relocs block" << QStringList();
     QTest::newRow("second block of size 0")
         << false << relocBlock(0x1000, {0x3010, 0}) + relocBlock(0x2000, {0x3010, 0}, 0) << 0x3000u
-        << "unreasonable relocs block";
+        << "unreasonable relocs block" << QStringList();
     QTest::newRow("DIR64 entry in PE32")
-        << false << relocBlock(0x1000, {0xA010, 0}) << 0x3000u << "unknown type of reloc";
+        << false << relocBlock(0x1000, {0xA010, 0}) << 0x3000u << "unknown type of reloc" << QStringList();
     QTest::newRow("HIGHLOW entry in PE32+")
-        << true << relocBlock(0x1000, {0x3010, 0}) << 0x3000u << "unknown type of reloc";
-    QTest::newRow("block beyond the image")
-        << false << relocBlock(0x1000, {0x3010, 0}, 0x10000) << 0x3000u << ".relocs block outside image";
-    QTest::newRow("table in no section")
-        << false << relocBlock(0x1000, {0x3010, 0}) << 0x8000u << ".relocs outside image";
+        << true << relocBlock(0x1000, {0x3010, 0}) << 0x3000u << "unknown type of reloc" << QStringList();
+    QTest::newRow("block beyond the image") << false << relocBlock(0x1000, {0x3010, 0}, 0x10000) << 0x3000u
+                                            << ".relocs block outside image" << QStringList();
+    QTest::newRow("table in no section") << false << relocBlock(0x1000, {0x3010, 0}) << 0x8000u
+                                         << ".relocs outside image" << QStringList{"REACHED UNREACHABLE"};
     QTest::newRow("table past the raw data")
-        << false << relocBlock(0x1000, {0x3010, 0}) << 0x31F8u << ".relocs outside image";
+        << false << relocBlock(0x1000, {0x3010, 0}) << 0x31F8u << ".relocs outside image" << QStringList();
 }
 
 void TestDisassemblerWin32::rejectsMalformedRelocations()
@@ -421,6 +423,7 @@ void TestDisassemblerWin32::rejectsMalformedRelocations()
     QFETCH(QByteArray, table);
     QFETCH(uint32_t, rva);
     QFETCH(QString, reason);
+    QFETCH(QStringList, log);
 
     PeImage pe = basicImage(x64);
     QByteArray relocSection(0x200, '\0');
@@ -433,8 +436,12 @@ void TestDisassemblerWin32::rejectsMalformedRelocations()
     std::unique_ptr<DisassemblerWin32> disassembler = makeDisassembler(x64, image);
     QVERIFY(disassembler->ReadHeader());
     InstructionProgram program(disassembler->type());
+    LogCapture capture;
     QVERIFY(!disassembler->Disassemble(&program));
     QCOMPARE(reasonText(*disassembler), reason);
+    QCOMPARE(capture.messages(), log);
+    const QList<int> levels = capture.levels();
+    QVERIFY(std::all_of(levels.begin(), levels.end(), [](int level) { return level == LOG_ERROR; }));
 }
 
 void TestDisassemblerWin32::skipsCallOverlappingAbs32Location()
