@@ -18,17 +18,22 @@ void TestUpdateProcess::rejectsUnusableCommandLine_data()
 {
     QTest::addColumn<QStringList>("args");
     QTest::addColumn<QString>("marker"); // none, file, dir
-    QTest::newRow("plain form, version not a number") << QStringList{"client_linux_amd64", "abc"} << "file";
+    QTest::addColumn<QByteArray>("box"); // title and text of the error box
+    const QByteArray abc = "Error\tInvalid version nr (abc)\n";
+    QTest::newRow("plain form, version not a number")
+        << QStringList{"client_linux_amd64", "abc"} << "file" << abc;
     QTest::newRow("flag form, version not a number")
-        << QStringList{"--clientupdate", "client_linux_amd64", "12x", "#"} << "file";
-    QTest::newRow("marker is a directory") << QStringList{"client_linux_amd64", "abc"} << "dir";
-    QTest::newRow("no marker") << QStringList{"client_linux_amd64", "abc"} << "none";
+        << QStringList{"--clientupdate", "client_linux_amd64", "12x", "#"} << "file"
+        << QByteArray("Error\tInvalid version nr (12x)\n");
+    QTest::newRow("marker is a directory") << QStringList{"client_linux_amd64", "abc"} << "dir" << abc;
+    QTest::newRow("no marker") << QStringList{"client_linux_amd64", "abc"} << "none" << abc;
 }
 
 void TestUpdateProcess::rejectsUnusableCommandLine()
 {
     QFETCH(QStringList, args);
     QFETCH(QString, marker);
+    QFETCH(QByteArray, box);
     QTemporaryDir temp;
     const QString config = temp.filePath("config");
     const QString runtime = temp.filePath("runtime");
@@ -46,13 +51,24 @@ void TestUpdateProcess::rejectsUnusableCommandLine()
     env.insert("VX3_CONFIG_DIR", config);
     env.insert("XDG_RUNTIME_DIR", runtime);
     env.insert("QT_QPA_PLATFORM", "offscreen");
+    // Its own single-instance name, apart from other updaters the tests run.
+    env.insert("HOME", temp.path());
     // Nothing may reach a real server.
     env.insert("VX3_VERSION_URL", "http://127.0.0.1:9/vx3-client-2");
+    env.insert("VX3_BANNER_HOST", "127.0.0.1");
+    // Answers the error box that would otherwise wait for a user.
+    env.insert("QT_PLUGIN_PATH", TEST_PLUGIN_PATH);
+    env.insert("QT_QPA_GENERIC_PLUGINS", "vxboxcloser");
+    const QString boxLog = temp.filePath("boxes");
+    env.insert("VX_TEST_BOX_LOG", boxLog);
     update.setProcessEnvironment(env);
     update.start(UPDATE_EXECUTABLE, args);
     QVERIFY(update.waitForFinished(60000));
     QCOMPARE(update.exitStatus(), QProcess::NormalExit);
     QCOMPARE(update.exitCode(), 1);
+    QFile boxes(boxLog);
+    QVERIFY(boxes.open(QIODevice::ReadOnly));
+    QCOMPARE(boxes.readAll(), box);
 
     const QDir logDir(temp.filePath("voxtrelle_update_log"));
     if (marker == "none") {
