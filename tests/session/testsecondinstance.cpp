@@ -30,7 +30,8 @@ private slots:
         env.insert("VX3_CONFIG_DIR", configDir.path());
         env.insert("VX3_VERSION_URL", server.url("/version").toString());
         env.insert("VX3_UPDATE_IMAGES_URL", server.url("/images/").toString());
-        env.insert("VX3_BANNER_HOST", "127.0.0.1");
+        // IPv6 only: the banner client sends nothing, keeping the banner test's port quiet.
+        env.insert("VX3_BANNER_HOST", "::1");
 
         QProcess first;
         first.setProcessEnvironment(env);

@@ -59,8 +59,8 @@ private slots:
         qInstallMessageHandler(collect);
         QVERIFY(m_server.listen());
         qputenv("VX3_UPDATE_IMAGES_URL", m_server.url(QStringLiteral("/images/")).toString().toUtf8());
-        // No banner server answers on this port; nothing in these tests waits for it.
-        qputenv("VX3_BANNER_HOST", "127.0.0.1");
+        // An IPv6-only banner host: the client looks it up but sends nothing.
+        qputenv("VX3_BANNER_HOST", "::1");
         QVERIFY(m_configDir.isValid());
         qputenv("VX3_CONFIG_DIR", m_configDir.path().toUtf8());
     }

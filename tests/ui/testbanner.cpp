@@ -115,6 +115,22 @@ private slots:
         QCOMPARE(countLines(QStringLiteral("get banner from server timed out")), 0);
     }
 
+    void ipv6OnlyHostGetsNoRequest()
+    {
+        qputenv("VX3_BANNER_HOST", "::1");
+        FakeBannerServer server(QByteArray("a,b"), true);
+        QVERIFY2(server.listen(), "UDP port 2009 on 127.0.0.1 is taken");
+        Banner banner(nullptr);
+        QSignalSpy found(&banner, &Banner::bannerFound);
+        banner.run();
+        QTRY_COMPARE(countLines(QStringLiteral("Banner server lookup resolved, error = 0")), 1);
+        QTest::qWait(200);
+        QCOMPARE(countLines(QStringLiteral("Sending banner request")), 0);
+        QVERIFY(server.requests.isEmpty());
+        QCOMPARE(found.count(), 0);
+        qputenv("VX3_BANNER_HOST", "127.0.0.1");
+    }
+
     void unansweredRequestIsRepeatedOnce()
     {
         FakeBannerServer server(QByteArray(), false);
