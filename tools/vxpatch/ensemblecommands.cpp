@@ -29,7 +29,7 @@ int RunMkpatch(const CommandArguments &arguments)
     for (const vxpatch::EnsemblePatchSummary::Pair &pair : summary.pairs)
         std::printf("  %s old %zu+%zu -> new %zu+%zu\n", vxpatch::ExecutableTypeName(pair.type),
                     pair.oldOffset, pair.oldLength, pair.newOffset, pair.newLength);
-    std::printf("streams before compression: elements %zu, parameters %zu, programs %zu, final %zu\n",
+    std::printf("body streams: elements %zu, parameter diff %zu, program diff %zu, final diff %zu\n",
                 summary.streamSizes[0], summary.streamSizes[1], summary.streamSizes[2],
                 summary.streamSizes[3]);
     std::printf("patch: %zu bytes\n", patch.Length());

@@ -108,10 +108,13 @@ PatchStatus AssemblePrograms(const ByteSink &programBytes, size_t count, ByteSin
     return kPatchOk;
 }
 
+// The diffs compress their own blocks (method 1): the applier then holds only
+// the diff it is applying in decoded form, not all three at once, and the
+// patch is no larger than with plain blocks inside the compressed body.
 bool Diff(const ByteSink &from, const ByteSink &to, ByteSink &out)
 {
-    return GenerateDiffStream(from.Data(), from.Length(), to.Data(), to.Length(), kDiffMethodPlain, false,
-                              out);
+    return GenerateDiffStream(from.Data(), from.Length(), to.Data(), to.Length(), kDiffMethodLzma2Blocks,
+                              false, out);
 }
 
 PatchStatus WritePatch(const uint8_t *oldData, size_t oldSize, const uint8_t *newData, size_t newSize,
@@ -161,8 +164,8 @@ PatchStatus WritePatch(const uint8_t *oldData, size_t oldSize, const uint8_t *ne
         return status;
     programBytes.Clear();
     if (ensemble.Length() >= kMaxDiffInput ||
-        !GenerateDiffStream(ensemble.Data(), ensemble.Length(), newData, newSize, kDiffMethodPlain, false,
-                            body.stream(3)))
+        !GenerateDiffStream(ensemble.Data(), ensemble.Length(), newData, newSize, kDiffMethodLzma2Blocks,
+                            false, body.stream(3)))
         return kStreamError;
 
     if (summary != nullptr) {

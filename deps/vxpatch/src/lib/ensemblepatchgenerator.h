@@ -26,8 +26,8 @@ struct EnsemblePatchSummary
     std::vector<Pair> pairs;
     size_t oldElements = 0;
     size_t newElements = 0;
-    // Size of the body streams before compression: element list, parameter
-    // diff, encoded-program diff, final diff.
+    // Size of the body streams (element list, parameter diff, encoded-program
+    // diff, final diff) before the body as a whole is compressed.
     size_t streamSizes[4] = {0, 0, 0, 0};
     // The element pairs did not survive verification and the patch fell back to a plain diff.
     bool fellBack = false;
