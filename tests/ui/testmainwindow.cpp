@@ -1,3 +1,4 @@
+#include "UpdateMessage.pb.h"
 #include "session/maintaskspecification.h"
 #include "session/updateengine.h"
 #include "session/updateinidata.h"
@@ -316,13 +317,30 @@ private slots:
         QCOMPARE(engine()->state(), UpdateEngine::PRE_INIT);
     }
 
-    void pendingVersionCheckDelaysStart()
+    void sessionWaitsForTheVersionServer()
     {
+        com::voxtrelle::update::Versions versions;
+        versions.set_licenseagreementid(1);
+        auto *channel = versions.add_channels();
+        channel->set_name("stable");
+        channel->set_version_number(1234);
+        channel->set_version_string("3.2.0");
+        m_server.setResponse("/versions", TestHttpServer::Response::ok(
+                                              QByteArray::fromStdString(versions.SerializeAsString())));
+        qputenv("VX3_VERSION_URL", m_server.url("/versions").toString().toUtf8());
         makeWindow({"--clientupdate"});
+        qputenv("VX3_VERSION_URL", m_server.url("/version").toString().toUtf8());
+
+        // The start timer may fire before the answer: no session with an unknown target.
         QVERIFY(m_config->isVersionPending());
         QVERIFY(QMetaObject::invokeMethod(m_window.get(), "onStartUpdate"));
         QCOMPARE(engine()->state(), UpdateEngine::PRE_INIT);
         QVERIFY(!QFile::exists(UpdateIniData::iniPath()));
+
+        // The answer starts it.
+        QTRY_VERIFY(engine()->state() != UpdateEngine::PRE_INIT);
+        QCOMPARE(m_config->newVersion(), 1234);
+        QVERIFY(output().contains("Starting update process for client"));
     }
 
     void updaterRunHandsOverToNewUpdater()
