@@ -12,9 +12,11 @@
 #include <QApplication>
 #include <QBuffer>
 #include <QCryptographicHash>
+#include <QDesktopServices>
 #include <QLabel>
 #include <QMessageBox>
 #include <QProgressBar>
+#include <QScrollBar>
 #include <QSettings>
 #include <QTemporaryDir>
 #include <QTextEdit>
@@ -88,6 +90,17 @@ private:
 
     QTimer m_timer;
     QMessageBox::StandardButton m_answer;
+};
+
+// Stands in for the desktop's browser.
+class UrlOpenRecorder : public QObject
+{
+    Q_OBJECT
+public slots:
+    void open(const QUrl &url) { opened << url; }
+
+public:
+    QList<QUrl> opened;
 };
 
 QString sha512(const QByteArray &data)
@@ -462,10 +475,10 @@ private slots:
         QCOMPARE(readFile(elsewhere.path() + "/voxtrelle_banner.txt"), QByteArray("precious"));
     }
 
-    void onlyWebLinksAreOpenable_data()
+    void clickOpensOnlyWebLinks_data()
     {
         QTest::addColumn<QString>("url");
-        QTest::addColumn<bool>("openable");
+        QTest::addColumn<bool>("opened");
         QTest::newRow("https") << "https://www.example.com/x" << true;
         QTest::newRow("http upper case") << "HTTP://www.example.com/" << true;
         QTest::newRow("file") << "file:///etc/passwd" << false;
@@ -473,11 +486,22 @@ private slots:
         QTest::newRow("other scheme") << "smb://host/share" << false;
         QTest::newRow("empty") << "" << false;
     }
-    void onlyWebLinksAreOpenable()
+    void clickOpensOnlyWebLinks()
     {
         QFETCH(QString, url);
-        QFETCH(bool, openable);
-        QCOMPARE(UrlClickLabel::isOpenable(QUrl(url, QUrl::TolerantMode)), openable);
+        QFETCH(bool, opened);
+        UrlOpenRecorder recorder;
+        for (const char *scheme : {"http", "https", "file", "smb"})
+            QDesktopServices::setUrlHandler(scheme, &recorder, "open");
+        UrlClickLabel label(nullptr);
+        label.setUrl(url);
+        label.show();
+        QTest::mouseClick(&label, Qt::RightButton);
+        for (const char *scheme : {"http", "https", "file", "smb"})
+            QDesktopServices::unsetUrlHandler(scheme);
+        QCOMPARE(recorder.opened.size(), opened ? 1 : 0);
+        if (opened)
+            QCOMPARE(recorder.opened.at(0), QUrl(url, QUrl::TolerantMode));
     }
 
     void formIsFixedAndCentred()
@@ -497,6 +521,14 @@ private slots:
         QVERIFY(details->isVisible());
         button->click();
         QVERIFY(!details->isVisible());
+
+        // Opening the pane shows the latest lines.
+        for (int i = 0; i < 50; ++i)
+            emit engine()->message(QString("line %1").arg(i));
+        details->verticalScrollBar()->setValue(0);
+        button->click();
+        QTRY_VERIFY(details->verticalScrollBar()->maximum() > 0);
+        QTRY_COMPARE(details->verticalScrollBar()->value(), details->verticalScrollBar()->maximum());
     }
 
     void germanTranslationIsBuilt()
