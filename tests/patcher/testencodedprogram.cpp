@@ -118,6 +118,7 @@ private slots:
     void trimsRarelyUsedArmLabels();
     void failsToTrimABranchWithoutBytes();
     void leavesNonArmProgramsUntrimmed();
+    void refusesReferencesWithoutLabel();
 };
 
 void TestEncodedProgram::assemblesTheRel32Example()
@@ -517,6 +518,16 @@ void TestEncodedProgram::leavesNonArmProgramsUntrimmed()
     QVERIFY(program.TrimLabels());
     QCOMPARE(program.rel32_labels().size(), size_t(1));
     QVERIFY(log.messages().isEmpty());
+}
+
+void TestEncodedProgram::refusesReferencesWithoutLabel()
+{
+    const uint8_t branch[] = {0x06, 0xD0};
+    InstructionProgram program(ELF_32_ARM);
+    QVERIFY(!program.EmitRel32(nullptr));
+    QVERIFY(!program.EmitAbs32(nullptr));
+    QVERIFY(!program.EmitRel32Arm(0x10D0, nullptr, branch, 2));
+    QVERIFY(program.instructions().empty());
 }
 
 QTEST_APPLESS_MAIN(TestEncodedProgram)

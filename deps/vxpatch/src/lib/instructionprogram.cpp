@@ -71,6 +71,8 @@ bool InstructionProgram::EmitBytes(const uint8_t *bytes, size_t length)
 
 bool InstructionProgram::EmitRel32(Label *label)
 {
+    if (label == nullptr)
+        return false;
     Instruction instruction;
     instruction.kind = REL32;
     instruction.label = label;
@@ -79,6 +81,8 @@ bool InstructionProgram::EmitRel32(Label *label)
 
 bool InstructionProgram::EmitAbs32(Label *label)
 {
+    if (label == nullptr)
+        return false;
     Instruction instruction;
     instruction.kind = ABS32;
     instruction.label = label;
@@ -87,6 +91,8 @@ bool InstructionProgram::EmitAbs32(Label *label)
 
 bool InstructionProgram::EmitRel32Arm(uint16_t op, Label *label, const uint8_t *instruction, uint16_t opSize)
 {
+    if (label == nullptr)
+        return false;
     Instruction emitted;
     emitted.kind = REL32ARM;
     emitted.armOp = op;

@@ -17,7 +17,8 @@ class EncodedProgram;
 
 // What a disassembler makes of an executable: played back in order the
 // instructions reproduce its bytes, with code and data references turned into
-// references to labels. Every operation returns false when memory runs out.
+// references to labels. Every operation returns false when memory runs out
+// (and the reference emitters when given no label).
 class InstructionProgram
 {
 public:
