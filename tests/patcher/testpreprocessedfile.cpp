@@ -120,6 +120,8 @@ private slots:
     void decompresses();
     void failsOnMissingInputAndUnwritableOutput();
     void truncatesAnExistingOutput();
+    void rejectsEveryTruncation_data();
+    void rejectsEveryTruncation();
     void roundTripsPackedFiles_data();
     void roundTripsPackedFiles();
 
@@ -266,6 +268,37 @@ void TestPreprocessedFile::truncatesAnExistingOutput()
     QVERIFY(
         DecompressPreprocessedFile(QFile::encodeName(in).constData(), QFile::encodeName(out).constData()));
     QCOMPARE(readFile(out), text);
+}
+
+void TestPreprocessedFile::rejectsEveryTruncation_data()
+{
+    QTest::addColumn<QByteArray>("file");
+    QTest::addColumn<QByteArray>("content");
+
+    const QByteArray text = QByteArray("some text, ").repeated(30);
+    QTest::newRow("directive 1") << header(checksumOf(text), 1) + lzma2(text) << text;
+    const QByteArray exe = assembledProgram();
+    QTest::newRow("directive 2") << directive2({programStreams(), keepAndAppend(exe, "tail")},
+                                               checksumOf(exe + "tail"))
+                                 << exe + "tail";
+}
+
+// Every proper prefix fails, and none is read beyond its end: each one is
+// copied into a buffer of exactly its size, where the sanitizers see overreads.
+void TestPreprocessedFile::rejectsEveryTruncation()
+{
+    QFETCH(QByteArray, file);
+    QFETCH(QByteArray, content);
+
+    LogCapture log; // keeps the expected failure lines out of the test output
+    for (int size = 0; size <= file.size(); ++size) {
+        std::vector<uint8_t> prefix(file.begin(), file.begin() + size);
+        ByteSink out;
+        const bool ok = DecompressPreprocessedData(prefix.data(), prefix.size(), out);
+        QCOMPARE(ok, size == file.size());
+        if (ok)
+            QCOMPARE(bytesOf(out), content);
+    }
 }
 
 void TestPreprocessedFile::roundTripsPackedFiles_data()
