@@ -3,6 +3,7 @@
 
 #include <QSignalSpy>
 #include <QThread>
+#include <QThreadPool>
 #include <QtTest>
 
 class TestASyncTaskSpecification : public QObject
@@ -15,6 +16,7 @@ private slots:
     void reportsWorkerProgressTimesWeight();
     void dropsResultOfRunBeforeReset();
     void manyWorkersAllReport();
+    void taskMayGoWhileItsWorkerRuns();
 };
 
 void TestASyncTaskSpecification::workerLinesPrecedeFailureMessageAndEnd()
@@ -144,6 +146,28 @@ void TestASyncTaskSpecification::manyWorkersAllReport()
     QCOMPARE(seen.size(), count);
     for (int i = 0; i < count; ++i)
         QVERIFY(seen.contains(QString::number(i)));
+}
+
+void TestASyncTaskSpecification::taskMayGoWhileItsWorkerRuns()
+{
+    QSemaphore entered;
+    QSemaphore gate;
+    auto *task = new PoolTask(
+        [&](ASyncFunc &f) {
+            entered.release();
+            gate.acquire();
+            emit f.message("after the task is gone");
+            emit f.progress(1.0);
+            return true;
+        },
+        nullptr, 1.0);
+    task->execute();
+    QTRY_COMPARE(entered.available(), 1);
+    delete task;
+    gate.release();
+    // The worker's queued reports must find no receiver rather than a freed one.
+    QVERIFY(QThreadPool::globalInstance()->waitForDone(60000));
+    QCoreApplication::processEvents();
 }
 
 QTEST_GUILESS_MAIN(TestASyncTaskSpecification)

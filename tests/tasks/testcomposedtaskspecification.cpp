@@ -31,6 +31,7 @@ private slots:
     void sumsDownloadCountersOfKnownTotals();
     void forwardsMessagesAndErrorsUnchanged();
     void staleStartRequestsAfterResetStayBounded();
+    void clearedSubTasksAreDeletedLater_data();
     void clearedSubTasksAreDeletedLater();
 };
 
@@ -415,22 +416,40 @@ void TestComposedTaskSpecification::staleStartRequestsAfterResetStayBounded()
     QCOMPARE(finished.count(), 1);
 }
 
+void TestComposedTaskSpecification::clearedSubTasksAreDeletedLater_data()
+{
+    QTest::addColumn<bool>("fails");
+    QTest::newRow("cleared while it finishes") << false;
+    QTest::newRow("cleared while it fails") << true;
+}
+
 void TestComposedTaskSpecification::clearedSubTasksAreDeletedLater()
 {
+    QFETCH(bool, fails);
     TaskLog log;
     TestComposed parent(1);
     QPointer<ScriptedTask> task = new ScriptedTask("A", ScriptedTask::EndsWhenTold, &log, &parent);
     parent.add(task);
     parent.execute();
     QTRY_COMPARE(log.executed, 1);
-    // Clearing from inside the sub-task's own terminal signal must not delete it there.
-    connect(task.data(), &TaskSpecification::finished, &parent, [&parent, &task] {
+    // The sub-task is inside its own terminal signal when the parent drops it.
+    bool aliveAfterClear = false;
+    auto clear = [&parent, &task, &aliveAfterClear] {
         parent.clearSubTasks();
-        QVERIFY(task);
-    });
-    task->finish();
+        aliveAfterClear = !task.isNull();
+    };
+    connect(task.data(), &TaskSpecification::finished, &parent, clear);
+    connect(task.data(), &TaskSpecification::canceled, &parent, clear);
+    QSignalSpy parentEnded(&parent, fails ? &TaskSpecification::canceled : &TaskSpecification::finished);
+    if (fails)
+        task->fail();
+    else
+        task->finish();
+    QVERIFY(aliveAfterClear);
     QVERIFY(parent.subTasks().isEmpty());
-    QTRY_VERIFY(!task);
+    QTRY_VERIFY(task.isNull());
+    QTRY_COMPARE(parentEnded.count(), 1);
+    QCOMPARE(parent.doneCalls, 1);
 }
 
 QTEST_GUILESS_MAIN(TestComposedTaskSpecification)
