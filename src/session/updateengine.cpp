@@ -40,19 +40,19 @@ const char *const OldFiles[] = {
     "libQt5Sql.so.5", "libqgif.so",      "libqjpeg.so",    "libqtaccessiblewidgets.so",
     "libsqlite.so"};
 
-// Cache files are skipped when they are symbolic links: someone else may have planted them.
+// The cache lives in the shared temp dir: links and oversized files are not ours and are ignored.
 QByteArray readCacheFile(const QString &path)
 {
-    if (QFileInfo(path).isSymLink())
+    constexpr qint64 MaxCacheFileSize = 1 << 20;
+    const QFileInfo info(path);
+    if (info.isSymLink() || info.size() > MaxCacheFileSize)
         return QByteArray();
     QFile file(path);
     if (!file.open(QIODevice::ReadOnly))
         return QByteArray();
-    return file.readAll();
+    return file.read(MaxCacheFileSize);
 }
 } // namespace
-
-const char UpdateEngine::SessionDirPrefix[] = "voxtrelle_temp_";
 
 UpdateEngine::UpdateEngine(Configuration *config, QObject *parent)
     : QObject(parent), m_State(PRE_INIT), m_config(config), m_mainTask(nullptr), m_timer(new QTimer(this)),

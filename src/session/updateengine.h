@@ -29,7 +29,6 @@ public:
 
     static constexpr int PollIntervalMs = 1000;
     static constexpr qint64 MaxBannerSize = 270000;
-    static const char SessionDirPrefix[];
 
     UpdateEngine(Configuration *config, QObject *parent);
     ~UpdateEngine() override;

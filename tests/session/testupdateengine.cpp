@@ -427,6 +427,20 @@ private slots:
         QVERIFY(!logHas("Looking up banner server"));
     }
 
+    void linkedCacheIsIgnored()
+    {
+        writeFile(m_outside->path() + "/image", "image bytes");
+        writeFile(m_outside->path() + "/link", "https%3A%2F%2Fevil.example%2F");
+        QVERIFY(QFile::link(m_outside->path() + "/image", m_temp->path() + "/voxtrelle_banner.jpg"));
+        QVERIFY(QFile::link(m_outside->path() + "/link", m_temp->path() + "/voxtrelle_banner.txt"));
+        auto config = makeConfig({"--clientupdate", "client_linux_amd64", "1234", "#"});
+        UpdateEngine engine(config.get(), nullptr);
+        QSignalSpy found(&engine, &UpdateEngine::bannerFound);
+        engine.getBanner();
+        QCOMPARE(found.count(), 0);
+        QVERIFY(engine.findChild<Banner *>());
+    }
+
     void incompleteCacheAsksBannerServer()
     {
         writeFile(m_temp->path() + "/voxtrelle_banner.jpg", "image bytes");
