@@ -1,6 +1,8 @@
 #include "streams.h"
 
+#include <QRandomGenerator>
 #include <QtTest>
+#include <zlib.h>
 
 using namespace vxpatch;
 
@@ -46,6 +48,7 @@ private slots:
     void refusesToSerializeAFailedStream();
     void calculatesChecksum_data();
     void calculatesChecksum();
+    void checksumIsTheComplementOfZlibCrc();
 };
 
 void TestStreams::readsVarint32_data()
@@ -414,6 +417,21 @@ void TestStreams::calculatesChecksum()
     QFETCH(QByteArray, data);
     QFETCH(uint, checksum);
     QCOMPARE(CalculateChecksum(data.constData(), size_t(data.size())), uint32_t(checksum));
+}
+
+void TestStreams::checksumIsTheComplementOfZlibCrc()
+{
+    QByteArray data(4099, Qt::Uninitialized);
+    QRandomGenerator random(7);
+    for (char &c : data)
+        c = char(random.bounded(256));
+    // Every length and start alignment around the eight-byte steps.
+    for (int offset = 0; offset < 8; ++offset) {
+        for (int length : {0, 1, 7, 8, 9, 15, 16, 17, 63, 4091}) {
+            const auto *p = reinterpret_cast<const Bytef *>(data.constData() + offset);
+            QCOMPARE(CalculateChecksum(p, size_t(length)), uint32_t(~crc32(0, p, uInt(length))));
+        }
+    }
 }
 
 QTEST_APPLESS_MAIN(TestStreams)
