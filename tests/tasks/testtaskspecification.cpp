@@ -4,7 +4,6 @@
 #include <QtTest>
 
 using State = TaskSpecification::State;
-Q_DECLARE_METATYPE(TaskSpecification::State)
 
 class TestTaskSpecification : public QObject
 {
