@@ -89,6 +89,7 @@ private slots:
     void copiesOnThePool();
     void deletesListEntriesBelowInstallDir();
     void emptyDeleteListFinishesAtOnce();
+    void deleteListRunsAgainAfterReset();
 };
 
 void TestFileOpTasks::createsDirectories_data()
@@ -361,6 +362,27 @@ void TestFileOpTasks::emptyDeleteListFinishesAtOnce()
     QSignalSpy finished(&list, &TaskSpecification::finished);
     list.execute();
     QCOMPARE(finished.count(), 1);
+}
+
+void TestFileOpTasks::deleteListRunsAgainAfterReset()
+{
+    Scratch scratch({"install"}, {"install/a", "install/b"});
+    Configuration config;
+    QVERIFY(config.initalizeStart(scratch.root(), scratch.path("install")));
+    QList<DeleteEntry> entries{DeleteEntry{"a", false}};
+    FileDeleteListTaskSpecification list(&entries, &config, nullptr, 1.0);
+    list.execute();
+    QTRY_COMPARE(list.state(), TaskSpecification::TASK_FINISHED);
+    QPointer<TaskSpecification> firstRun = list.subTasks().first();
+
+    list.reset();
+    QCOMPARE(list.state(), TaskSpecification::TASK_IDLE);
+    entries = {DeleteEntry{"b", false}};
+    list.execute();
+    QTRY_COMPARE(list.state(), TaskSpecification::TASK_FINISHED);
+    QCOMPARE(list.subTasks().size(), 1);
+    QVERIFY(!scratch.exists("install/b"));
+    QTRY_VERIFY(firstRun.isNull());
 }
 
 QTEST_GUILESS_MAIN(TestFileOpTasks)
