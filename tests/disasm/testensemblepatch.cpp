@@ -156,6 +156,7 @@ private slots:
     void appliesGeneratedPatches();
     void findsAnExecutableInsideAnEnsemble();
     void matchesLabelsOfMovedCode();
+    void matchesLabelsOnlyUsedFromChangedCode();
     void rejectsBadHeaders_data();
     void rejectsBadHeaders();
     void reportsFileErrors();
@@ -276,6 +277,44 @@ void TestEnsemblePatch::matchesLabelsOfMovedCode()
         QVERIFY2(old != oldProgram->rel32_labels().end(), qPrintable(QString::number(entry.first, 16)));
         QCOMPARE(entry.second.index, old->second.index);
     }
+}
+
+// Call chain code with a lone `ret` at `lone` (an offset into the chain) that
+// only a call inside `changed`, a block of other bytes after the chain, uses.
+QByteArray withLoneTarget(int prefix, int seed, uint32_t *loneRva)
+{
+    QByteArray code = callChain(30, prefix);
+    *loneRva = kText + uint32_t(code.size());
+    code += QByteArray(1, char(0xC3));
+    QByteArray changed = noise(40 + seed, seed);
+    for (int i = 0; i < changed.size(); ++i) {
+        if ((uchar(changed[i]) & 0xFE) == 0xE8 || uchar(changed[i]) == 0x0F)
+            changed[i] = 0x11; // no other branch candidates
+    }
+    code += changed;
+    code += call(kText + uint32_t(code.size()), *loneRva);
+    return x86Image(code);
+}
+
+void TestEnsemblePatch::matchesLabelsOnlyUsedFromChangedCode()
+{
+    uint32_t oldLone = 0;
+    uint32_t newLone = 0;
+    const QByteArray oldImage = withLoneTarget(0, 1, &oldLone);
+    const QByteArray newImage = withLoneTarget(24, 2, &newLone);
+    std::unique_ptr<vxpatch::InstructionProgram> oldProgram;
+    std::unique_ptr<vxpatch::InstructionProgram> newProgram;
+    QCOMPARE(vxpatch::DisassembleElement(oldImage.constData(), size_t(oldImage.size()), oldProgram),
+             vxpatch::kPatchOk);
+    QCOMPARE(vxpatch::DisassembleElement(newImage.constData(), size_t(newImage.size()), newProgram),
+             vxpatch::kPatchOk);
+    // Give the lone label an index that no old label has, so that only matching can fix it.
+    for (const vxpatch::Instruction &instruction : newProgram->instructions()) {
+        if (instruction.label != nullptr && instruction.label->rva == newLone)
+            instruction.label->index = 999;
+    }
+    QVERIFY(vxpatch::MatchLabels(*oldProgram, *newProgram));
+    QCOMPARE(newProgram->rel32_labels().at(newLone).index, oldProgram->rel32_labels().at(oldLone).index);
 }
 
 void TestEnsemblePatch::rejectsBadHeaders_data()

@@ -136,12 +136,37 @@ void AssignIndexes(std::vector<Vote> &votes, const std::map<uint32_t, Label> &ol
 
     std::set<int32_t> takenIndexes;
     std::set<const Label *> assigned;
+    std::map<uint32_t, uint32_t> shifts; // new rva of a voted label -> old rva minus new rva
     for (const Candidate &candidate : candidates) {
         if (assigned.count(candidate.newLabel) || takenIndexes.count(candidate.oldLabel->index))
             continue;
         candidate.newLabel->index = candidate.oldLabel->index;
         takenIndexes.insert(candidate.oldLabel->index);
         assigned.insert(candidate.newLabel);
+        shifts.emplace(candidate.newLabel->rva, candidate.oldLabel->rva - candidate.newLabel->rva);
+    }
+
+    // A label no aligned reference vouched for most likely moved as its
+    // neighbours did: try the old address that the shift of the nearest matched
+    // label below, then above it, gives, and then the same address.
+    auto take = [&](Label *label, uint32_t oldRva) {
+        auto old = oldLabels.find(oldRva);
+        if (old == oldLabels.end() || takenIndexes.count(old->second.index))
+            return false;
+        label->index = old->second.index;
+        takenIndexes.insert(label->index);
+        assigned.insert(label);
+        return true;
+    };
+    for (Label *label : newLabels) {
+        if (assigned.count(label))
+            continue;
+        auto above = shifts.upper_bound(label->rva);
+        if (above != shifts.begin() && take(label, label->rva + std::prev(above)->second))
+            continue;
+        if (above != shifts.end() && take(label, label->rva + above->second))
+            continue;
+        take(label, label->rva);
     }
 
     int32_t nextIndex = 0;
@@ -149,15 +174,8 @@ void AssignIndexes(std::vector<Vote> &votes, const std::map<uint32_t, Label> &ol
         nextIndex = std::max(nextIndex, entry.second.index + 1);
     // newLabels is in ascending rva order, so fresh indexes follow the addresses.
     for (Label *label : newLabels) {
-        if (assigned.count(label))
-            continue;
-        auto same = oldLabels.find(label->rva);
-        if (same != oldLabels.end() && !takenIndexes.count(same->second.index)) {
-            label->index = same->second.index;
-            takenIndexes.insert(label->index);
-        } else {
+        if (!assigned.count(label))
             label->index = nextIndex++;
-        }
     }
 }
 

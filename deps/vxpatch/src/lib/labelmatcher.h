@@ -14,9 +14,10 @@ class InstructionProgram;
 // Correspondences come from aligning the two programs with their reference
 // fields blanked out: a reference in aligned code votes for the pair of labels
 // it uses in the two versions, and each new label takes the old label with
-// the most votes that no other new label took. Labels left over take an old
-// label at the same address when that one is free, and fresh indexes after
-// all old ones otherwise. False when memory runs out.
+// the most votes that no other new label took. A label left over takes a free
+// old label where the shift of its nearest matched neighbours (below, then
+// above) puts it, else one at the same address, else a fresh index after all
+// old ones. False when memory runs out.
 bool MatchLabels(const InstructionProgram &oldProgram, InstructionProgram &newProgram);
 
 } // namespace vxpatch
