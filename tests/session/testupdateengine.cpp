@@ -453,6 +453,31 @@ private slots:
         QVERIFY(logHas("Looking up banner server"));
     }
 
+    void brokenPreconditionEndsProcessNamingIt_data()
+    {
+        QTest::addColumn<QString>("call");
+        QTest::addColumn<QString>("assertion");
+        QTest::newRow("start before initialize") << "startUpdate"
+                                                 << "m_State == POST_INIT";
+        QTest::newRow("initialize twice") << "initialize"
+                                          << "m_State == PRE_INIT";
+        QTest::newRow("reset without cancel") << "resetAfterCancel"
+                                              << "m_State==CANCELED";
+    }
+    void brokenPreconditionEndsProcessNamingIt()
+    {
+        QFETCH(QString, call);
+        QFETCH(QString, assertion);
+        QProcess child;
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert("TMPDIR", m_temp->path());
+        child.setProcessEnvironment(env);
+        child.start(QCoreApplication::applicationFilePath(), {"--break-precondition", call});
+        QVERIFY(child.waitForFinished(30000));
+        QCOMPARE(child.exitStatus(), QProcess::CrashExit);
+        QVERIFY2(child.readAllStandardError().contains(assertion.toLatin1()), qPrintable(assertion));
+    }
+
     void removesLeftoversOfSelfUpdates()
     {
         const QString dir = m_outside->path();
@@ -494,5 +519,32 @@ private:
     std::unique_ptr<QTemporaryDir> m_outside;
 };
 
-QTEST_GUILESS_MAIN(TestUpdateEngine)
+// Child mode for the assertion test: breaks one precondition, which must end the process.
+static int runBrokenPrecondition(const QString &which)
+{
+    Configuration config;
+    if (!config.parseCommandLineOptions({"update", "--clientupdate", "client_linux_amd64", "1234", "#"}))
+        return 3;
+    UpdateEngine engine(&config, nullptr);
+    if (which == "startUpdate") {
+        engine.startUpdate();
+    } else if (which == "initialize") {
+        engine.initialize();
+        engine.initialize();
+    } else if (which == "resetAfterCancel") {
+        engine.resetAfterCancel();
+    }
+    return 0;
+}
+
+int main(int argc, char **argv)
+{
+    QCoreApplication app(argc, argv);
+    if (argc == 3 && QByteArray(argv[1]) == "--break-precondition")
+        return runBrokenPrecondition(QString::fromLatin1(argv[2]));
+    TestUpdateEngine test;
+    QTEST_SET_MAIN_SOURCE_PATH
+    return QTest::qExec(&test, argc, argv);
+}
+
 #include "testupdateengine.moc"
