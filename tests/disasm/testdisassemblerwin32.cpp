@@ -189,6 +189,8 @@ private slots:
     void failsOnSectionPastTheEndOfFile();
     void replacesRelocationTableAndReassemblesExactly_data();
     void replacesRelocationTableAndReassemblesExactly();
+    void walksRelocationBlocks_data();
+    void walksRelocationBlocks();
     void rejectsMalformedRelocations_data();
     void rejectsMalformedRelocations();
     void skipsCallOverlappingAbs32Location();
@@ -388,6 +390,44 @@ void TestDisassemblerWin32::replacesRelocationTableAndReassemblesExactly()
     // The table's bytes are not carried: assembly writes them from the abs32 locations.
     QCOMPARE(encoded->copy_bytes().size(), size_t(image.size() - table.size() - 4 * expected.size()));
     QCOMPARE(programreferences::reassemble(program), image);
+}
+
+void TestDisassemblerWin32::walksRelocationBlocks_data()
+{
+    QTest::addColumn<QByteArray>("table");
+    QTest::addColumn<QVector<uint32_t>>("locations");
+
+    const QByteArray block = relocBlock(0x1000, {0x3010, 0});
+    QTest::newRow("one block") << block << QVector<uint32_t>{0x1010};
+    QTest::newRow("8-byte tail not walked") << block + QByteArray(8, '\0') << QVector<uint32_t>{0x1010};
+    QTest::newRow("table of 8 bytes") << relocBlock(0x1000, {}) << QVector<uint32_t>();
+    QTest::newRow("empty block, then a block")
+        << relocBlock(0x1000, {}) + relocBlock(0x1000, {0x3020, 0x3010}) << QVector<uint32_t>{0x1010, 0x1020};
+    QTest::newRow("padding entries skipped")
+        << relocBlock(0x1000, {0, 0x3040, 0, 0x3010}) << QVector<uint32_t>{0x1010, 0x1040};
+}
+
+void TestDisassemblerWin32::walksRelocationBlocks()
+{
+    QFETCH(QByteArray, table);
+    QFETCH(QVector<uint32_t>, locations);
+
+    PeImage pe = basicImage(false);
+    QByteArray relocSection(0x200, '\0');
+    relocSection.replace(0, table.size(), table);
+    pe.sections.append({".reloc", 0x3000, 0x600, relocSection, 0});
+    pe.relocRva = 0x3000;
+    pe.relocSize = uint32_t(table.size());
+    const QByteArray image = pe.build();
+
+    DisassemblerWin32X86 disassembler(image.constData(), size_t(image.size()));
+    QVERIFY(disassembler.ReadHeader());
+    InstructionProgram program(WIN_32_X86);
+    QVERIFY2(disassembler.Disassemble(&program), disassembler.failureReason());
+    QStringList expected;
+    for (uint32_t location : locations)
+        expected << abs32(location, 0x90909090u - 0x400000u); // .text holds no-ops
+    QCOMPARE(programreferences::references(program), expected);
 }
 
 void TestDisassemblerWin32::rejectsMalformedRelocations_data()
