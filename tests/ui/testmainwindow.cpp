@@ -16,6 +16,7 @@
 #include <QLabel>
 #include <QMessageBox>
 #include <QProgressBar>
+#include <QScreen>
 #include <QScrollBar>
 #include <QSettings>
 #include <QTemporaryDir>
@@ -508,6 +509,9 @@ private slots:
     {
         makeWindow({"--clientupdate", "client_linux_amd64", "1234", "#"});
         QCOMPARE(m_window->windowTitle(), QString("Voxtrelle 3 Client Update"));
+        // Placed by the form's initial 486 x 298 in the middle of the available area.
+        const QRect available = QGuiApplication::primaryScreen()->availableGeometry();
+        QCOMPARE(m_window->pos(), QPoint(available.width() / 2 - 486 / 2, available.height() / 2 - 298 / 2));
         QCOMPARE(m_window->findChild<QWidget *>("banner")->size(), QSize(468, 60));
         QCOMPARE(m_window->findChild<QWidget *>("voxtrelleLabel")->size(), QSize(48, 48));
         QVERIFY(!m_window->findChild<QLabel *>("voxtrelleLabel")->pixmap(Qt::ReturnByValue).isNull());
