@@ -23,14 +23,17 @@ SOURCE = os.path.dirname(HERE)
 
 
 def timed(command):
-    """Runs the command under GNU time: (CPU seconds, user plus system; peak resident KiB).
-    CPU time rather than elapsed time, so that other load on the machine does not count."""
-    result = subprocess.run(["/usr/bin/time", "-f", "%U %S %M"] + command, stdout=subprocess.DEVNULL,
-                            stderr=subprocess.PIPE, text=True)
-    if result.returncode != 0:
-        sys.exit("failed (%d): %s\n%s" % (result.returncode, " ".join(command), result.stderr))
-    user, system, kib = result.stderr.strip().splitlines()[-1].split()
-    return float(user) + float(system), int(kib)
+    """Runs the command: (CPU seconds, user plus system; peak resident KiB). CPU time
+    rather than elapsed time, so that other load on the machine does not count; the
+    peak memory from GNU time, whose small process is what the command is forked from."""
+    process = subprocess.Popen(["/usr/bin/time", "-f", "%M"] + command, stdout=subprocess.DEVNULL,
+                               stderr=subprocess.PIPE)
+    _, status, usage = os.wait4(process.pid, 0)
+    error = process.stderr.read().decode(errors="replace")
+    process.stderr.close()
+    if os.waitstatus_to_exitcode(status) != 0:
+        sys.exit("failed: %s\n%s" % (" ".join(command), error))
+    return usage.ru_utime + usage.ru_stime, int(error.strip().splitlines()[-1])
 
 
 def best(command, repeat):
@@ -90,7 +93,7 @@ def main():
             ratios.append(ratio)
             time_ratios.append(time_ratio)
             memory_ratios.append(memory_ratio)
-            print("| %s | %d | %d | %d | %d | %.2f | %.2f | %.2f | %.2f | %.1f | %.1f | %.2f |" % (
+            print("| %s | %d | %d | %d | %d | %.2f | %.3f | %.3f | %.2f | %.1f | %.1f | %.2f |" % (
                 pair, new_size, sizes[0], sizes[1], sizes[2], ratio, apply_s, bspatch_s, time_ratio,
                 apply_kib / 1024, bspatch_kib / 1024, memory_ratio))
             sys.stdout.flush()
