@@ -190,10 +190,12 @@ bool DisassemblerElf::CollectRel32Locations()
         if (section.type == SHT_PROGBITS && !ScanRel32(section))
             return false;
     }
-    std::stable_sort(m_rel32Locations.begin(), m_rel32Locations.end(),
-                     [](const std::unique_ptr<TypedRVA> &a, const std::unique_ptr<TypedRVA> &b) {
-                         return a->rva() < b->rva();
-                     });
+    const auto byRva = [](const std::unique_ptr<TypedRVA> &a, const std::unique_ptr<TypedRVA> &b) {
+        return a->rva() < b->rva();
+    };
+    // Sections usually come in address order, and then so do their locations.
+    if (!std::is_sorted(m_rel32Locations.begin(), m_rel32Locations.end(), byRva))
+        std::stable_sort(m_rel32Locations.begin(), m_rel32Locations.end(), byRva);
     return true;
 }
 

@@ -4,6 +4,24 @@
 
 namespace vxpatch {
 
+namespace {
+
+// The first bytes of the instructions the scan looks for: E8, E9, FF, 0F, 48, 49.
+struct FirstByteTable
+{
+    bool entries[256] = {};
+    constexpr FirstByteTable()
+    {
+        for (int byte : {0xE8, 0xE9, 0xFF, 0x0F, 0x48, 0x49})
+            entries[byte] = true;
+    }
+    constexpr bool operator[](uint8_t byte) const { return entries[byte]; }
+};
+
+constexpr FirstByteTable kMayStartReference;
+
+} // namespace
+
 bool DisassemblerElf64X64::TypedRVAX64::ComputeTarget(const uint8_t *p)
 {
     setRelativeTarget(int32_t(Read32(p) + 4));
@@ -38,6 +56,10 @@ bool DisassemblerElf64X64::ScanRel32(const Section &section)
         return false;
     const uint8_t *p = begin;
     while (p < end) {
+        if (!kMayStartReference[*p]) {
+            ++p;
+            continue;
+        }
         // Later matches override earlier ones.
         const uint8_t *field = nullptr;
         if (end - p >= 5 && (p[0] & 0xFE) == 0xE8)
