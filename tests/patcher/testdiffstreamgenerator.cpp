@@ -131,6 +131,7 @@ private slots:
     void roundTrips();
     void similarInputsNeedFewExtraBytes_data();
     void similarInputsNeedFewExtraBytes();
+    void shiftedUniformRegionIsOneMatch();
     void diffOfSimilarMegabyteIsSmall_data();
     void diffOfSimilarMegabyteIsSmall();
     void writesHeaderMethodAndSize_data();
@@ -231,6 +232,27 @@ void TestDiffStreamGenerator::similarInputsNeedFewExtraBytes()
     QCOMPARE(layout.newSize, uint32_t(newBytes.size()));
     QCOMPARE(layout.diff + layout.extra, uint32_t(newBytes.size()));
     QVERIFY2(layout.extra <= uint32_t(maxExtra), qPrintable(QString::number(layout.extra)));
+}
+
+// Every start inside a long uniform region matches almost as well as the
+// current alignment; trying each of them would take quadratic time (minutes
+// here, so the test's time-out would catch it).
+void TestDiffStreamGenerator::shiftedUniformRegionIsOneMatch()
+{
+    const QByteArray oldBytes(2 * 1024 * 1024, '\0');
+    const QByteArray newBytes = "x" + oldBytes;
+
+    ByteSink diff = generate(oldBytes, newBytes, kDiffMethodPlain, false);
+    PlainLayout layout;
+    QVERIFY(readPlainLayout(diff, layout));
+    QCOMPARE(layout.extra, 1u);
+
+    ByteSource oldSource(oldBytes.constData(), size_t(oldBytes.size()));
+    ByteSource patch;
+    patch.Init(diff);
+    ByteSink rebuilt;
+    QVERIFY(ApplyDiffStream(oldSource, patch, rebuilt, false));
+    QVERIFY(bytesOf(rebuilt) == newBytes);
 }
 
 void TestDiffStreamGenerator::diffOfSimilarMegabyteIsSmall_data()
