@@ -7,7 +7,7 @@
 #include <QtTest>
 
 // Real executables from one release to the next: every pair of the corpus
-// (fetched by /work/shared/corpus/fetch.sh) must patch and pack exactly.
+// (fetched by ../shared/corpus/fetch.sh) must patch and pack exactly.
 namespace {
 
 QString corpusDir()
