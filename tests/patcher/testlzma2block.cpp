@@ -5,6 +5,8 @@
 
 #include <QRandomGenerator>
 #include <QtTest>
+#include <algorithm>
+#include <vector>
 
 using namespace vxpatch;
 
@@ -145,6 +147,8 @@ void TestLzma2Block::roundTripsRandomData_data()
     QTest::newRow("one byte") << 1 << false;
     QTest::newRow("noise over a chunk") << 70000 << false;
     QTest::newRow("text over two chunks") << 300000 << true;
+    // More compressed bytes than the decoder is given per call.
+    QTest::newRow("noise over several input steps") << 2500000 << false;
 }
 
 void TestLzma2Block::roundTripsRandomData()
@@ -166,9 +170,25 @@ void TestLzma2Block::roundTripsRandomData()
     ByteSource source(packed.Data(), packed.Length());
     QVERIFY(source.Skip(1));
     ByteSink unpacked;
-    QVERIFY(source.ReadLzma2Block(unpacked));
+    // What the decoder reports as used only grows and never passes the block's
+    // end: a caller releases the input up to there.
+    std::vector<const uint8_t *> used;
+    QVERIFY(source.ReadLzma2Block(unpacked, [&used](const uint8_t *position) { used.push_back(position); }));
     QCOMPARE(bytesOf(unpacked), data);
     QCOMPARE(source.Remaining(), size_t(4));
+    QVERIFY(!used.empty());
+    QVERIFY(std::is_sorted(used.begin(), used.end()));
+    QVERIFY(used.front() > packed.Data() + 1);
+    QCOMPARE(used.back(), source.Position());
+
+    // Cut inside the compressed bytes, the block fails as a stream that ends early.
+    ByteSource truncated(packed.Data() + 1, (packed.Length() - 5) * 3 / 4);
+    if (truncated.Remaining() > 8) {
+        LogCapture log;
+        ByteSink partial;
+        QVERIFY(!truncated.ReadLzma2Block(partial));
+        QCOMPARE(log.messages(), QStringList{QStringLiteral("Error uncompressing data 6")});
+    }
 }
 
 void TestLzma2Block::choosesTheSmallestDictionaryProperty_data()

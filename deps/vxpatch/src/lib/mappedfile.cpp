@@ -32,4 +32,17 @@ bool MappedFile::Open(const char *path)
     return m_data != nullptr;
 }
 
+void MappedFile::ReleaseBefore(const uint8_t *position)
+{
+    static const size_t pageSize = size_t(sysconf(_SC_PAGESIZE));
+    if (position < m_data || position > m_data + m_size)
+        return;
+    const size_t end = size_t(position - m_data) / pageSize * pageSize;
+    if (end <= m_released)
+        return;
+    // A private read-only file mapping loses nothing: the pages come back from the file.
+    madvise(const_cast<uint8_t *>(m_data) + m_released, end - m_released, MADV_DONTNEED);
+    m_released = end;
+}
+
 } // namespace vxpatch

@@ -19,12 +19,20 @@ public:
     // (an empty file cannot be mapped).
     bool Open(const char *path);
 
+    // Drops the mapped pages that lie wholly before `position` (inside the
+    // mapping) and were not dropped before from memory, so that a file read once
+    // front to back need not stay resident. The bytes stay readable: touching
+    // them maps them in again.
+    void ReleaseBefore(const uint8_t *position);
+
     const uint8_t *Data() const { return m_data; }
     size_t Size() const { return m_size; }
 
 private:
     const uint8_t *m_data = nullptr;
     size_t m_size = 0;
+    // Bytes from the start already released.
+    size_t m_released = 0;
 };
 
 } // namespace vxpatch

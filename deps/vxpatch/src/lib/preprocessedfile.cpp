@@ -54,7 +54,8 @@ bool rebuildDisassembledFile(const ByteSink &payload, ByteSink &out)
 
 } // namespace
 
-bool DecompressPreprocessedData(const void *data, size_t length, ByteSink &out)
+bool DecompressPreprocessedData(const void *data, size_t length, ByteSink &out,
+                                const std::function<void(const uint8_t *)> &consumed)
 {
     ByteSource input(data, length);
     uint32_t magic;
@@ -70,13 +71,13 @@ bool DecompressPreprocessedData(const void *data, size_t length, ByteSink &out)
     }
     const size_t base = out.Length();
     if (directive == kDirectiveCompressed) {
-        if (!input.ReadLzma2Block(out)) {
+        if (!input.ReadLzma2Block(out, consumed)) {
             LogError("could not decompress file");
             return false;
         }
     } else if (directive == kDirectiveDisassembleAndDiff) {
         ByteSink payload;
-        if (!input.ReadLzma2Block(payload)) {
+        if (!input.ReadLzma2Block(payload, consumed)) {
             LogError("could not decompress file");
             return false;
         }
@@ -102,7 +103,10 @@ bool DecompressPreprocessedFile(const char *inputPath, const char *outputPath)
             LogError("could not open lzma file");
             return false;
         }
-        if (!DecompressPreprocessedData(input.Data(), input.Size(), out))
+        // The input is read once, front to back: what the decoder has used
+        // need not stay in memory next to the output and the dictionary.
+        const auto release = [&input](const uint8_t *position) { input.ReleaseBefore(position); };
+        if (!DecompressPreprocessedData(input.Data(), input.Size(), out, release))
             return false;
     }
     FILE *file = std::fopen(outputPath, "wb");

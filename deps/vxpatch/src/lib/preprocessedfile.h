@@ -3,6 +3,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 
 namespace vxpatch {
 
@@ -29,7 +30,10 @@ enum PreprocessingDirective
 bool DecompressPreprocessedFile(const char *inputPath, const char *outputPath);
 
 // The same over bytes in memory: appends the unpacked file to `out`.
-bool DecompressPreprocessedData(const void *data, size_t length, ByteSink &out);
+// `consumed` is told, as the payload is decoded, where the input bytes end that
+// are no longer needed.
+bool DecompressPreprocessedData(const void *data, size_t length, ByteSink &out,
+                                const std::function<void(const uint8_t *)> &consumed = {});
 
 // Appends a preprocessed file of directive 1 holding `data` to `out`.
 bool WritePreprocessedFile(const void *data, size_t length, ByteSink &out);

@@ -115,6 +115,9 @@ int sdkResultOf(lzma_ret ret)
 // than this (long runs of one byte come close), so a forged size cannot make us
 // allocate gigabytes up front.
 constexpr size_t kMaxExpansion = 8192;
+// Input handed to the decoder per call; small enough that a mapped input can be
+// released as the decoder goes, large enough that the calls cost nothing.
+constexpr size_t kInputStep = 1u << 20;
 // The dictionary of the encoders that write these blocks (level 9).
 constexpr uint32_t kEncoderDictionary = 64u << 20;
 
@@ -137,7 +140,7 @@ uint32_t decoderDictionarySize(uint8_t property, uint32_t unpackedSize, size_t c
 
 } // namespace
 
-bool ByteSource::ReadLzma2Block(ByteSink &out)
+bool ByteSource::ReadLzma2Block(ByteSink &out, const std::function<void(const uint8_t *)> &consumed)
 {
     uint8_t property;
     if (!Read(&property, 1)) {
@@ -170,8 +173,8 @@ bool ByteSource::ReadLzma2Block(ByteSink &out)
     if (ret != LZMA_OK) {
         result = sdkResultOf(ret);
     } else {
-        stream.next_in = m_position;
-        stream.avail_in = Remaining();
+        // The input goes in in steps, so that a caller can drop what was used.
+        const uint8_t *fed = m_position;
         uint8_t probe;
         while (true) {
             const bool full = produced == unpackedSize;
@@ -186,9 +189,17 @@ bool ByteSource::ReadLzma2Block(ByteSink &out)
             const size_t room =
                 full ? 1
                      : std::min<size_t>(unpackedSize - produced, out.m_capacity - out.m_length - produced);
+            if (stream.avail_in == 0 && fed != m_end) {
+                const size_t step = std::min<size_t>(kInputStep, size_t(m_end - fed));
+                stream.next_in = fed;
+                stream.avail_in = step;
+                fed += step;
+            }
             stream.next_out = target;
             stream.avail_out = room;
             ret = lzma_code(&stream, LZMA_RUN);
+            if (consumed)
+                consumed(stream.next_in);
             const size_t written = room - stream.avail_out;
             if (full && written != 0) {
                 result = kSdkErrorData;
@@ -203,19 +214,19 @@ bool ByteSource::ReadLzma2Block(ByteSink &out)
                 result = sdkResultOf(ret);
                 break;
             }
-            if (stream.avail_in == 0 && stream.avail_out != 0) {
+            if (stream.avail_in == 0 && fed == m_end && stream.avail_out != 0) {
                 result = kSdkErrorInputEof;
                 break;
             }
         }
     }
-    const size_t consumed = size_t(stream.total_in);
+    const size_t used = size_t(stream.total_in);
     lzma_end(&stream);
     if (!finished) {
         LogError("Error uncompressing data ", result);
         return false;
     }
-    m_position += consumed;
+    m_position += used;
     out.m_length += produced;
     return true;
 }

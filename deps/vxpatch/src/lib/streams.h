@@ -3,6 +3,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 
 namespace vxpatch {
 
@@ -30,7 +31,9 @@ public:
     bool ShareSubstream(size_t n, ByteSource &out);
     // Decodes one LZMA2 block (property byte, unpacked size, LZMA2 stream) and
     // appends it to `out`; the cursor moves past exactly the bytes the stream used.
-    bool ReadLzma2Block(ByteSink &out);
+    // `consumed`, if set, is told as decoding goes on where the bytes end that
+    // the decoder is done with, so that a caller can release them.
+    bool ReadLzma2Block(ByteSink &out, const std::function<void(const uint8_t *)> &consumed = {});
 
     size_t Remaining() const { return size_t(m_end - m_position); }
     bool Empty() const { return m_position == m_end; }
