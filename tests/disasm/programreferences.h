@@ -28,23 +28,23 @@ inline QStringList references(const vxpatch::InstructionProgram &program)
 {
     QStringList found;
     uint32_t address = 0;
-    for (const vxpatch::Instruction &instruction : program.instructions()) {
-        switch (instruction.kind) {
+    for (const vxpatch::Instruction *instruction : program.instructions()) {
+        switch (instruction->kind) {
         case vxpatch::ORIGIN:
-            address = instruction.value;
+            address = instruction->value;
             break;
         case vxpatch::BYTE:
             address += 1;
             break;
         case vxpatch::MULTIPLEBYTES:
-            address += uint32_t(instruction.length);
+            address += uint32_t(instruction->length);
             break;
         case vxpatch::REL32:
-            found.append(rel32(address, instruction.label->rva));
+            found.append(rel32(address, instruction->label->rva));
             address += 4;
             break;
         case vxpatch::ABS32:
-            found.append(abs32(address, instruction.label->rva));
+            found.append(abs32(address, instruction->label->rva));
             address += 4;
             break;
         default:
@@ -57,8 +57,8 @@ inline QStringList references(const vxpatch::InstructionProgram &program)
 inline int countKind(const vxpatch::InstructionProgram &program, vxpatch::InstructionKind kind)
 {
     int count = 0;
-    for (const vxpatch::Instruction &instruction : program.instructions())
-        count += instruction.kind == kind;
+    for (const vxpatch::Instruction *instruction : program.instructions())
+        count += instruction->kind == kind;
     return count;
 }
 

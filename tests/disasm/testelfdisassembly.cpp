@@ -43,31 +43,31 @@ QStringList references(const vxpatch::InstructionProgram &program)
 {
     QStringList found;
     uint32_t address = 0;
-    for (const vxpatch::Instruction &instruction : program.instructions()) {
-        switch (instruction.kind) {
+    for (const vxpatch::Instruction *instruction : program.instructions()) {
+        switch (instruction->kind) {
         case vxpatch::ORIGIN:
-            address = instruction.value;
+            address = instruction->value;
             break;
         case vxpatch::BYTE:
             address += 1;
             break;
         case vxpatch::MULTIPLEBYTES:
-            address += uint32_t(instruction.length);
+            address += uint32_t(instruction->length);
             break;
         case vxpatch::REL32:
-            found << QStringLiteral("rel32 %1 -> %2").arg(address, 0, 16).arg(instruction.label->rva, 0, 16);
+            found << QStringLiteral("rel32 %1 -> %2").arg(address, 0, 16).arg(instruction->label->rva, 0, 16);
             address += 4;
             break;
         case vxpatch::ABS32:
-            found << QStringLiteral("abs32 %1 -> %2").arg(address, 0, 16).arg(instruction.label->rva, 0, 16);
+            found << QStringLiteral("abs32 %1 -> %2").arg(address, 0, 16).arg(instruction->label->rva, 0, 16);
             address += 4;
             break;
         case vxpatch::REL32ARM:
             found << QStringLiteral("arm %1 op %2 -> %3")
                          .arg(address, 0, 16)
-                         .arg(instruction.armOp, 0, 16)
-                         .arg(instruction.label->rva, 0, 16);
-            address += instruction.opSize;
+                         .arg(instruction->armOp, 0, 16)
+                         .arg(instruction->label->rva, 0, 16);
+            address += instruction->opSize;
             break;
         default:
             break;
@@ -79,8 +79,8 @@ QStringList references(const vxpatch::InstructionProgram &program)
 int countKind(const vxpatch::InstructionProgram &program, vxpatch::InstructionKind kind)
 {
     int count = 0;
-    for (const vxpatch::Instruction &instruction : program.instructions())
-        count += instruction.kind == kind;
+    for (const vxpatch::Instruction *instruction : program.instructions())
+        count += instruction->kind == kind;
     return count;
 }
 

@@ -267,9 +267,9 @@ void TestEnsemblePatch::matchesLabelsOfMovedCode()
              vxpatch::kPatchOk);
     QCOMPARE(newProgram->rel32_labels().size(), size_t(40));
     // Without matching the indexes already agree by address order; scramble them first.
-    for (const vxpatch::Instruction &instruction : newProgram->instructions()) {
-        if (instruction.label != nullptr)
-            instruction.label->index = 1000 - instruction.label->index;
+    for (const vxpatch::Instruction *instruction : newProgram->instructions()) {
+        if (instruction->label != nullptr)
+            instruction->label->index = 1000 - instruction->label->index;
     }
     QVERIFY(vxpatch::MatchLabels(*oldProgram, *newProgram));
     for (const auto &entry : newProgram->rel32_labels()) {
@@ -309,9 +309,9 @@ void TestEnsemblePatch::matchesLabelsOnlyUsedFromChangedCode()
     QCOMPARE(vxpatch::DisassembleElement(newImage.constData(), size_t(newImage.size()), newProgram),
              vxpatch::kPatchOk);
     // Give the lone label an index that no old label has, so that only matching can fix it.
-    for (const vxpatch::Instruction &instruction : newProgram->instructions()) {
-        if (instruction.label != nullptr && instruction.label->rva == newLone)
-            instruction.label->index = 999;
+    for (const vxpatch::Instruction *instruction : newProgram->instructions()) {
+        if (instruction->label != nullptr && instruction->label->rva == newLone)
+            instruction->label->index = 999;
     }
     QVERIFY(vxpatch::MatchLabels(*oldProgram, *newProgram));
     QCOMPARE(newProgram->rel32_labels().at(newLone).index, oldProgram->rel32_labels().at(oldLone).index);

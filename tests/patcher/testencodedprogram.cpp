@@ -490,7 +490,7 @@ void TestEncodedProgram::trimsRarelyUsedArmLabels()
     QCOMPARE(log.levels(), QList<int>{LOG_DEBUG});
     QCOMPARE(program.rel32_labels().size(), size_t(1));
     QCOMPARE(program.rel32_labels().begin()->first, 0x804Au);
-    QCOMPARE(program.instructions()[1].kind, MULTIPLEBYTES);
+    QCOMPARE(program.instructions()[1]->kind, MULTIPLEBYTES);
 
     std::unique_ptr<EncodedProgram> encoded = program.Encode();
     QVERIFY(encoded);

@@ -79,6 +79,10 @@ bool DisassemblerElf::Disassemble(InstructionProgram *program)
     program->set_image_base(0);
     if (!CollectAbs32Locations() || !CollectRel32Locations() || !ResolveFileOffsets())
         return false;
+    // Each reference and the run of bytes before it, an origin and a run per section.
+    if (!program->ReserveInstructions(2 * (m_abs32Locations.size() + m_rel32Locations.size()) +
+                                      3 * m_sections.size() + 2))
+        return false;
     if (!WalkFile(program))
         return false;
     program->DefaultAssignIndexes();

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <new>
+#include <stdexcept>
 
 namespace vxpatch {
 
@@ -177,6 +178,22 @@ void EncodedProgram::EndLabels()
 {
     fillLabelHoles(m_abs32Rvas);
     fillLabelHoles(m_rel32Rvas);
+}
+
+bool EncodedProgram::Reserve(size_t ops, size_t origins, size_t copyBytes, size_t abs32, size_t rel32)
+{
+    try {
+        m_ops.reserve(ops);
+        m_origins.reserve(origins);
+        m_copyBytes.reserve(copyBytes);
+        m_abs32Ix.reserve(abs32);
+        m_rel32Ix.reserve(rel32);
+    } catch (const std::bad_alloc &) {
+        return false;
+    } catch (const std::length_error &) {
+        return false;
+    }
+    return true;
 }
 
 bool EncodedProgram::AddOrigin(uint32_t rva)

@@ -44,6 +44,9 @@ public:
     bool DefineRel32Label(int32_t index, uint32_t rva);
     void EndLabels();
 
+    // Room for a program of known size, so that the arrays never grow by copying.
+    bool Reserve(size_t ops, size_t origins, size_t copyBytes, size_t abs32, size_t rel32);
+
     bool AddOrigin(uint32_t rva);
     // Consecutive copies merge into one copy op.
     bool AddCopy(size_t n, const uint8_t *bytes);

@@ -3,7 +3,9 @@
 #include "encodedprogram.h"
 #include "logmessage.h"
 
+#include <algorithm>
 #include <new>
+#include <stdexcept>
 
 namespace vxpatch {
 
@@ -11,95 +13,149 @@ InstructionProgram::InstructionProgram(ExecutableType kind) : m_kind(kind) {}
 
 InstructionProgram::~InstructionProgram() = default;
 
-bool InstructionProgram::Emit(const Instruction &instruction)
+namespace {
+
+// Instructions per block: small programs stay small, large ones need few blocks.
+constexpr size_t kFirstBlock = 64;
+constexpr size_t kLargestBlock = 16384;
+
+} // namespace
+
+bool InstructionProgram::ReserveInstructions(size_t count)
 {
     try {
-        if (m_instructions.capacity() == 0)
-            m_instructions.reserve(32);
-        m_instructions.push_back(instruction);
+        m_instructions.reserve(count);
     } catch (const std::bad_alloc &) {
+        return false;
+    } catch (const std::length_error &) {
         return false;
     }
     return true;
 }
 
+bool InstructionProgram::Append(Instruction *instruction)
+{
+    try {
+        if (m_instructions.size() == m_instructions.capacity())
+            m_instructions.reserve(m_instructions.empty() ? 32 : 2 * m_instructions.capacity());
+        m_instructions.push_back(instruction);
+    } catch (const std::bad_alloc &) {
+        return false;
+    } catch (const std::length_error &) {
+        return false;
+    }
+    return true;
+}
+
+Instruction *InstructionProgram::Emit(InstructionKind kind)
+{
+    if (m_blockUsed == m_blockSize) {
+        const size_t size = m_blocks.empty() ? kFirstBlock : std::min(2 * m_blockSize, kLargestBlock);
+        try {
+            m_blocks.emplace_back(new Instruction[size]);
+        } catch (const std::bad_alloc &) {
+            return nullptr;
+        }
+        m_blockSize = size;
+        m_blockUsed = 0;
+    }
+    Instruction *instruction = &m_blocks.back()[m_blockUsed];
+    if (!Append(instruction))
+        return nullptr;
+    ++m_blockUsed;
+    instruction->kind = kind;
+    return instruction;
+}
+
 bool InstructionProgram::EmitOrigin(uint32_t rva)
 {
-    Instruction instruction;
-    instruction.kind = ORIGIN;
-    instruction.value = rva;
-    return Emit(instruction);
+    Instruction *instruction = Emit(ORIGIN);
+    if (instruction == nullptr)
+        return false;
+    instruction->value = rva;
+    return true;
 }
 
 bool InstructionProgram::EmitPeRelocs()
 {
-    Instruction instruction;
-    instruction.kind = MAKE_PE_RELOCATION_TABLE;
-    return Emit(instruction);
+    return Emit(MAKE_PE_RELOCATION_TABLE) != nullptr;
 }
 
 bool InstructionProgram::EmitElfRelocs()
 {
-    Instruction instruction;
-    instruction.kind = MAKE_ELF_RELOCATION_TABLE;
-    return Emit(instruction);
+    return Emit(MAKE_ELF_RELOCATION_TABLE) != nullptr;
 }
 
 bool InstructionProgram::EmitElfArmRelocs()
 {
-    Instruction instruction;
-    instruction.kind = MAKE_ELF_ARM_RELOCATION_TABLE;
-    return Emit(instruction);
+    return Emit(MAKE_ELF_ARM_RELOCATION_TABLE) != nullptr;
 }
 
 bool InstructionProgram::EmitByte(uint8_t value)
 {
-    Instruction instruction;
-    instruction.kind = BYTE;
-    instruction.value = value;
-    return Emit(instruction);
+    if (!m_byteInstructions) {
+        m_byteInstructions.reset(new (std::nothrow) Instruction[256]);
+        if (!m_byteInstructions)
+            return false;
+        for (uint32_t byte = 0; byte < 256; ++byte) {
+            m_byteInstructions[byte].kind = BYTE;
+            m_byteInstructions[byte].value = byte;
+        }
+    }
+    return Append(&m_byteInstructions[value]);
 }
 
 bool InstructionProgram::EmitBytes(const uint8_t *bytes, size_t length)
 {
-    Instruction instruction;
-    instruction.kind = MULTIPLEBYTES;
-    instruction.bytes = bytes;
-    instruction.length = length;
-    return Emit(instruction);
+    // Lengths are 32 bits; a longer run becomes several instructions, which
+    // encode to the same copy.
+    do {
+        const uint32_t part = uint32_t(std::min<size_t>(length, UINT32_MAX));
+        Instruction *instruction = Emit(MULTIPLEBYTES);
+        if (instruction == nullptr)
+            return false;
+        instruction->bytes = bytes;
+        instruction->length = part;
+        bytes += part;
+        length -= part;
+    } while (length != 0);
+    return true;
 }
 
 bool InstructionProgram::EmitRel32(Label *label)
 {
     if (label == nullptr)
         return false;
-    Instruction instruction;
-    instruction.kind = REL32;
-    instruction.label = label;
-    return Emit(instruction);
+    Instruction *instruction = Emit(REL32);
+    if (instruction == nullptr)
+        return false;
+    instruction->label = label;
+    return true;
 }
 
 bool InstructionProgram::EmitAbs32(Label *label)
 {
     if (label == nullptr)
         return false;
-    Instruction instruction;
-    instruction.kind = ABS32;
-    instruction.label = label;
-    return Emit(instruction);
+    Instruction *instruction = Emit(ABS32);
+    if (instruction == nullptr)
+        return false;
+    instruction->label = label;
+    return true;
 }
 
 bool InstructionProgram::EmitRel32Arm(uint16_t op, Label *label, const uint8_t *instruction, uint16_t opSize)
 {
-    if (label == nullptr)
+    if (label == nullptr || opSize > 4)
         return false;
-    Instruction emitted;
-    emitted.kind = REL32ARM;
-    emitted.armOp = op;
-    emitted.label = label;
-    emitted.bytes = instruction;
-    emitted.opSize = opSize;
-    return Emit(emitted);
+    Instruction *emitted = Emit(REL32ARM);
+    if (emitted == nullptr)
+        return false;
+    emitted->armOp = op;
+    emitted->label = label;
+    emitted->bytes = instruction;
+    emitted->opSize = uint8_t(opSize);
+    return true;
 }
 
 Label *InstructionProgram::FindOrMakeLabel(std::map<uint32_t, Label> &labels, uint32_t rva)
@@ -142,14 +198,14 @@ bool InstructionProgram::TrimLabels()
         return true;
     LogDebug("TrimLabels: threshold ", kLabelTrimThreshold);
     // Branches first: their labels must still be alive while they are rewritten.
-    for (Instruction &instruction : m_instructions) {
-        if (instruction.kind != REL32ARM || instruction.label->count > kLabelTrimThreshold)
+    for (Instruction *instruction : m_instructions) {
+        if (instruction->kind != REL32ARM || instruction->label->count > kLabelTrimThreshold)
             continue;
-        if (instruction.opSize == 0)
+        if (instruction->opSize == 0)
             return false;
-        instruction.kind = MULTIPLEBYTES;
-        instruction.length = instruction.opSize;
-        instruction.label = nullptr;
+        instruction->kind = MULTIPLEBYTES;
+        instruction->length = instruction->opSize;
+        instruction->label = nullptr;
     }
     try {
         for (auto it = m_rel32Labels.begin(); it != m_rel32Labels.end();) {
@@ -182,11 +238,38 @@ std::unique_ptr<EncodedProgram> InstructionProgram::Encode() const
     }
     encoded->EndLabels();
 
-    for (const Instruction &instruction : m_instructions) {
-        bool ok = true;
-        switch (instruction.kind) {
+    size_t origins = 0, copyBytes = 0, abs32 = 0, rel32 = 0;
+    for (const Instruction *instruction : m_instructions) {
+        switch (instruction->kind) {
         case ORIGIN:
-            ok = encoded->AddOrigin(instruction.value);
+            ++origins;
+            break;
+        case BYTE:
+            ++copyBytes;
+            break;
+        case MULTIPLEBYTES:
+            copyBytes += instruction->length;
+            break;
+        case ABS32:
+            ++abs32;
+            break;
+        case REL32:
+        case REL32ARM:
+            ++rel32;
+            break;
+        default:
+            break;
+        }
+    }
+    // Every instruction is at most one op.
+    if (!encoded->Reserve(m_instructions.size(), origins, copyBytes, abs32, rel32))
+        return nullptr;
+
+    for (const Instruction *instruction : m_instructions) {
+        bool ok = true;
+        switch (instruction->kind) {
+        case ORIGIN:
+            ok = encoded->AddOrigin(instruction->value);
             break;
         case MAKE_PE_RELOCATION_TABLE:
             ok = encoded->AddPeMakeRelocs(m_kind);
@@ -198,21 +281,21 @@ std::unique_ptr<EncodedProgram> InstructionProgram::Encode() const
             ok = encoded->AddElfArmMakeRelocs();
             break;
         case BYTE: {
-            const uint8_t byte = uint8_t(instruction.value);
+            const uint8_t byte = uint8_t(instruction->value);
             ok = encoded->AddCopy(1, &byte);
             break;
         }
         case MULTIPLEBYTES:
-            ok = encoded->AddCopy(instruction.length, instruction.bytes);
+            ok = encoded->AddCopy(instruction->length, instruction->bytes);
             break;
         case REL32:
-            ok = encoded->AddRel32(instruction.label->index);
+            ok = encoded->AddRel32(instruction->label->index);
             break;
         case ABS32:
-            ok = encoded->AddAbs32(instruction.label->index);
+            ok = encoded->AddAbs32(instruction->label->index);
             break;
         case REL32ARM:
-            ok = encoded->AddRel32Arm(instruction.armOp, instruction.label->index);
+            ok = encoded->AddRel32Arm(instruction->armOp, instruction->label->index);
             break;
         default:
             LogError("REACHED UNREACHABLE");

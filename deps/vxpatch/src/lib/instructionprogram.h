@@ -19,6 +19,10 @@ class EncodedProgram;
 // instructions reproduce its bytes, with code and data references turned into
 // references to labels. Every operation returns false when memory runs out
 // (and the reference emitters when given no label).
+//
+// The program is a vector of instruction pointers: byte instructions point at
+// one of 256 shared instructions, the others live in blocks owned by the
+// program, so that a program costs 8 bytes per byte and 32 per reference.
 class InstructionProgram
 {
 public:
@@ -34,6 +38,10 @@ public:
     uint64_t image_base() const { return m_imageBase; }
     void set_image_base(uint64_t base) { m_imageBase = base; }
 
+    // Makes room for `count` instructions in one allocation; a disassembler
+    // that knows how many references it found calls it before emitting.
+    bool ReserveInstructions(size_t count);
+
     bool EmitOrigin(uint32_t rva);
     bool EmitPeRelocs();
     bool EmitElfRelocs();
@@ -42,7 +50,7 @@ public:
     bool EmitBytes(const uint8_t *bytes, size_t length);
     bool EmitRel32(Label *label);
     bool EmitAbs32(Label *label);
-    // `instruction` points at the branch in the image; `opSize` is its length (2 or 4).
+    // `instruction` points at the branch in the image; `opSize` is its length (2 or 4; more fails).
     bool EmitRel32Arm(uint16_t op, Label *label, const uint8_t *instruction, uint16_t opSize);
 
     // The label for rva, created with index -1 when new; each call counts one reference.
@@ -58,17 +66,25 @@ public:
     // nullptr when memory runs out.
     std::unique_ptr<EncodedProgram> Encode() const;
 
-    const std::vector<Instruction> &instructions() const { return m_instructions; }
+    const std::vector<Instruction *> &instructions() const { return m_instructions; }
     const std::map<uint32_t, Label> &rel32_labels() const { return m_rel32Labels; }
     const std::map<uint32_t, Label> &abs32_labels() const { return m_abs32Labels; }
 
 private:
-    bool Emit(const Instruction &instruction);
+    // Appends a new instruction, nullptr when memory runs out.
+    Instruction *Emit(InstructionKind kind);
+    bool Append(Instruction *instruction);
     static Label *FindOrMakeLabel(std::map<uint32_t, Label> &labels, uint32_t rva);
 
     ExecutableType m_kind;
     uint64_t m_imageBase = 0;
-    std::vector<Instruction> m_instructions;
+    std::vector<Instruction *> m_instructions;
+    // One per byte value, made by the first EmitByte.
+    std::unique_ptr<Instruction[]> m_byteInstructions;
+    // Blocks of non-byte instructions; only the last one has free entries.
+    std::vector<std::unique_ptr<Instruction[]>> m_blocks;
+    size_t m_blockSize = 0;
+    size_t m_blockUsed = 0;
     std::map<uint32_t, Label> m_rel32Labels;
     std::map<uint32_t, Label> m_abs32Labels;
     // Labels removed by TrimLabels stay alive here: instructions may still point at them.

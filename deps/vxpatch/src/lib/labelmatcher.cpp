@@ -30,26 +30,26 @@ struct Skeleton
 Skeleton BuildSkeleton(const InstructionProgram &program)
 {
     Skeleton skeleton;
-    for (const Instruction &instruction : program.instructions()) {
-        switch (instruction.kind) {
+    for (const Instruction *instruction : program.instructions()) {
+        switch (instruction->kind) {
         case BYTE:
-            skeleton.bytes.push_back(uint8_t(instruction.value));
+            skeleton.bytes.push_back(uint8_t(instruction->value));
             break;
         case MULTIPLEBYTES:
-            skeleton.bytes.insert(skeleton.bytes.end(), instruction.bytes,
-                                  instruction.bytes + instruction.length);
+            skeleton.bytes.insert(skeleton.bytes.end(), instruction->bytes,
+                                  instruction->bytes + instruction->length);
             break;
         case REL32:
         case ABS32:
             skeleton.references.push_back(
-                Reference{skeleton.bytes.size(), instruction.label, instruction.kind == ABS32});
+                Reference{skeleton.bytes.size(), instruction->label, instruction->kind == ABS32});
             skeleton.bytes.insert(skeleton.bytes.end(), 4, 0);
             break;
         case REL32ARM: {
             // The compressed op keeps the branch kind and condition, which should align too.
-            skeleton.references.push_back(Reference{skeleton.bytes.size(), instruction.label, false});
-            const uint8_t op[4] = {uint8_t(instruction.armOp), uint8_t(instruction.armOp >> 8), 0, 0};
-            skeleton.bytes.insert(skeleton.bytes.end(), op, op + std::min<size_t>(instruction.opSize, 4));
+            skeleton.references.push_back(Reference{skeleton.bytes.size(), instruction->label, false});
+            const uint8_t op[4] = {uint8_t(instruction->armOp), uint8_t(instruction->armOp >> 8), 0, 0};
+            skeleton.bytes.insert(skeleton.bytes.end(), op, op + std::min<size_t>(instruction->opSize, 4));
             break;
         }
         case ORIGIN:

@@ -37,6 +37,8 @@ PatchStatus PatcherX86_32::ToEncodedForm(ByteSourceSet &parameters, ByteSinkSet 
     if (!program->TrimLabels())
         return kTrimLabelsFailed;
     std::unique_ptr<EncodedProgram> encoded = program->Encode();
+    // The program is by far the largest form; it goes before the streams are written.
+    program.reset();
     if (!encoded)
         return kPatchFailed;
     return encoded->WriteTo(out);
