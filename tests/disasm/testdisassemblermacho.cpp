@@ -294,9 +294,9 @@ void TestDisassemblerMacho::rebasesSegmentsAbove4GiB()
 
     QCOMPARE(program.image_base(), uint64_t(0));
     QVector<uint32_t> origins;
-    for (const Instruction &instruction : program.instructions()) {
-        if (instruction.kind == ORIGIN)
-            origins.append(instruction.value);
+    for (const Instruction *instruction : program.instructions()) {
+        if (instruction->kind == ORIGIN)
+            origins.append(instruction->value);
     }
     QCOMPARE(origins, QVector<uint32_t>{0x1000}); // __text at 0x100001000
     QCOMPARE(programreferences::references(program),
@@ -371,10 +371,11 @@ void TestDisassemblerMacho::emitsBytesAroundCodeSections()
 
     QVector<uint32_t> origins;
     int bytes = 0;
-    for (const Instruction &instruction : program.instructions()) {
-        if (instruction.kind == ORIGIN)
-            origins.append(instruction.value);
-        bytes += instruction.kind == BYTE;
+    for (const Instruction *instruction : program.instructions()) {
+        if (instruction->kind == ORIGIN)
+            origins.append(instruction->value);
+        if (instruction->kind == BYTE || instruction->kind == MULTIPLEBYTES)
+            bytes += instruction->kind == BYTE ? 1 : int(instruction->length);
     }
     // Rebased to the segment: file offset 0x400 is address 0x400, and so on.
     QCOMPARE(origins, QVector<uint32_t>({0x400, 0x800, 0x1800}));

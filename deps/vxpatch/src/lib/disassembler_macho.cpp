@@ -210,6 +210,9 @@ bool DisassemblerMacho::DisassembleImage(InstructionProgram *program)
             return false;
     }
     std::sort(m_rel32Locations.begin(), m_rel32Locations.end());
+    // Each reference and the run of bytes before it, an origin and a run per section.
+    if (!program->ReserveInstructions(2 * m_rel32Locations.size() + 3 * m_codeSections.size() + 2))
+        return Bad("out of memory");
 
     // The cursor carries over from one region to the next.
     auto rel32Cursor = m_rel32Locations.cbegin();
@@ -336,9 +339,14 @@ bool DisassemblerMacho::ParseFileRegion(uint64_t regionStart, uint64_t regionEnd
             r += 4;
             continue;
         }
-        if (!program->EmitByte(start()[r]))
+        // Plain bytes up to the next reference go out as one run: they encode
+        // exactly as single bytes would, at a fraction of the memory.
+        uint64_t runEnd = std::min<uint64_t>(regionEnd, r + (uint64_t(1) << 32) - address);
+        if (rel32Cursor != m_rel32Locations.cend())
+            runEnd = std::min<uint64_t>(runEnd, r + (*rel32Cursor - address));
+        if (!program->EmitBytes(start() + r, size_t(runEnd - r)))
             return Bad("out of memory");
-        ++r;
+        r = runEnd;
     }
     return true;
 }
@@ -347,10 +355,8 @@ bool DisassemblerMacho::EmitBytes(uint64_t from, uint64_t to, InstructionProgram
 {
     if (!IsRangeInBounds(from, to - from))
         return Bad("code section outside image");
-    for (uint64_t offset = from; offset < to; ++offset) {
-        if (!program->EmitByte(start()[offset]))
-            return Bad("out of memory");
-    }
+    if (from < to && !program->EmitBytes(start() + from, size_t(to - from)))
+        return Bad("out of memory");
     return true;
 }
 
