@@ -37,6 +37,13 @@ EnsembleApplier::EnsembleApplier(const uint8_t *oldData, size_t oldSize)
 {
 }
 
+EnsembleApplier::EnsembleApplier(ByteSink &&ensemble)
+    : m_oldData(nullptr), m_oldSize(0), m_oldInEnsemble(true), m_ensemble(std::move(ensemble))
+{
+    m_oldData = m_ensemble.Data();
+    m_oldSize = m_ensemble.Length();
+}
+
 PatchStatus EnsembleApplier::Apply(ByteSource patch, ByteSink &out)
 {
     PatchStatus status = m_header.Read(patch);
@@ -140,9 +147,11 @@ PatchStatus EnsembleApplier::CorrectEncodedPrograms(ByteSource &diff)
 
 PatchStatus EnsembleApplier::BuildEnsemble()
 {
-    const size_t reservation = std::min<size_t>(m_header.ensembleSizePrediction, kMaxEnsembleReservation);
-    if (!m_ensemble.Reserve(std::max(reservation, m_oldSize)) || !m_ensemble.Write(m_oldData, m_oldSize))
-        return kStreamError;
+    if (!m_oldInEnsemble) {
+        const size_t reservation = std::min<size_t>(m_header.ensembleSizePrediction, kMaxEnsembleReservation);
+        if (!m_ensemble.Reserve(std::max(reservation, m_oldSize)) || !m_ensemble.Write(m_oldData, m_oldSize))
+            return kStreamError;
+    }
     for (const std::unique_ptr<TransformationPatcher> &patcher : m_patchers) {
         ByteSourceSet program;
         if (!m_correctedPrograms.ReadSet(program))
@@ -177,13 +186,16 @@ PatchStatus ApplyEnsemblePatch(const char *oldPath, const char *patchPath, const
     const PatchStatus headerStatus = header.Read(headerSource);
     if (headerStatus != kPatchOk)
         return headerStatus;
-    MappedFile old;
-    if (!old.Open(oldPath))
+    // Read rather than mapped: the old bytes become the start of the ensemble
+    // instead of being copied there.
+    ByteSink ensemble;
+    const size_t prediction = std::min<size_t>(header.ensembleSizePrediction, kMaxEnsembleReservation);
+    if (!ReadWholeFile(oldPath, prediction, ensemble))
         return kFileIoError;
 
     ByteSink out;
-    const PatchStatus status =
-        ApplyEnsemblePatchToBuffer(old.Data(), old.Size(), patch.Data(), patch.Size(), out);
+    EnsembleApplier applier(std::move(ensemble));
+    const PatchStatus status = applier.Apply(ByteSource(patch.Data(), patch.Size()), out);
     if (status != kPatchOk)
         return status;
 

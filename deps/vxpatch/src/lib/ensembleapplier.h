@@ -35,6 +35,9 @@ class EnsembleApplier
 public:
     // The old file is borrowed and must outlive the applier.
     EnsembleApplier(const uint8_t *oldData, size_t oldSize);
+    // The old file already read into `ensemble` (best with room for the predicted
+    // ensemble), which the ensemble is then built on: the old bytes are held once.
+    explicit EnsembleApplier(ByteSink &&ensemble);
 
     // Appends the new file to `out` (empty on entry); every failure has its own status.
     PatchStatus Apply(ByteSource patch, ByteSink &out);
@@ -46,8 +49,11 @@ private:
     PatchStatus CorrectEncodedPrograms(ByteSource &diff);
     PatchStatus BuildEnsemble();
 
+    // Once BuildEnsemble grows the ensemble these may no longer point at the old
+    // file when it lives in the ensemble; nothing reads them after that.
     const uint8_t *m_oldData;
     size_t m_oldSize;
+    bool m_oldInEnsemble = false;
     EnsemblePatchHeader m_header;
     std::vector<std::unique_ptr<TransformationPatcher>> m_patchers;
 

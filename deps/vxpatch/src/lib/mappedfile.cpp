@@ -1,5 +1,9 @@
 #include "mappedfile.h"
 
+#include "streams.h"
+
+#include <algorithm>
+#include <cerrno>
 #include <fcntl.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
@@ -43,6 +47,29 @@ void MappedFile::ReleaseBefore(const uint8_t *position)
     // A private read-only file mapping loses nothing: the pages come back from the file.
     madvise(const_cast<uint8_t *>(m_data) + m_released, end - m_released, MADV_DONTNEED);
     m_released = end;
+}
+
+bool ReadWholeFile(const char *path, size_t capacity, ByteSink &out)
+{
+    const int fd = ::open(path, O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    struct stat info;
+    bool ok = fstat(fd, &info) == 0 && S_ISREG(info.st_mode) && info.st_size > 0 &&
+              out.Reserve(std::max(capacity, size_t(info.st_size)));
+    size_t remaining = ok ? size_t(info.st_size) : 0;
+    while (ok && remaining > 0) {
+        const ssize_t got = ::read(fd, out.Data() + out.Length(), remaining);
+        if (got < 0 && errno == EINTR)
+            continue;
+        // A file that shrank since fstat ends early; one that grew is read as it was.
+        ok = got > 0 && out.Commit(size_t(got));
+        remaining -= ok ? size_t(got) : 0;
+    }
+    close(fd);
+    if (!ok)
+        out.Clear();
+    return ok;
 }
 
 } // namespace vxpatch

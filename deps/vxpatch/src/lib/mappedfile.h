@@ -35,6 +35,13 @@ private:
     size_t m_released = 0;
 };
 
+class ByteSink;
+
+// Reads a whole regular, non-empty file into the empty `out`, in one allocation
+// of at least `capacity` bytes so that `out` can grow that far without copying.
+// False, with `out` left empty, when the file cannot be read in full.
+bool ReadWholeFile(const char *path, size_t capacity, ByteSink &out);
+
 } // namespace vxpatch
 
 #endif
