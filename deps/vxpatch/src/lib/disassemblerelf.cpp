@@ -189,14 +189,12 @@ bool DisassemblerElf::CollectAbs32Locations()
 
 bool DisassemblerElf::CollectRel32Locations()
 {
-    m_rel32Locations.clear();
+    ClearRel32Locations();
     for (const Section &section : m_sections) {
         if (section.type == SHT_PROGBITS && !ScanRel32(section))
             return false;
     }
-    const auto byRva = [](const std::unique_ptr<TypedRVA> &a, const std::unique_ptr<TypedRVA> &b) {
-        return a->rva() < b->rva();
-    };
+    const auto byRva = [](const TypedRVA *a, const TypedRVA *b) { return a->rva() < b->rva(); };
     // Sections usually come in address order, and then so do their locations.
     if (!std::is_sorted(m_rel32Locations.begin(), m_rel32Locations.end(), byRva))
         std::stable_sort(m_rel32Locations.begin(), m_rel32Locations.end(), byRva);
@@ -212,7 +210,7 @@ bool DisassemblerElf::ResolveFileOffsets()
             return false;
         m_abs32Offsets.push_back(offset);
     }
-    for (const std::unique_ptr<TypedRVA> &location : m_rel32Locations) {
+    for (TypedRVA *location : m_rel32Locations) {
         size_t offset = 0;
         if (!RvaToFileOffset(location->rva(), &offset))
             return false;

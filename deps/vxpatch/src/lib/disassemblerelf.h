@@ -91,7 +91,7 @@ public:
     virtual bool ScanRel32(const Section &section) = 0;
 
     const std::vector<uint32_t> &abs32Locations() const { return m_abs32Locations; }
-    const std::vector<std::unique_ptr<TypedRVA>> &rel32Locations() const { return m_rel32Locations; }
+    const std::vector<TypedRVA *> &rel32Locations() const { return m_rel32Locations; }
 
 protected:
     struct HeaderFields
@@ -127,7 +127,11 @@ protected:
 
     const std::vector<Section> &sections() const { return m_sections; }
 
-    std::vector<std::unique_ptr<TypedRVA>> m_rel32Locations;
+    // Points into the machine's own store of locations (a deque: one allocation
+    // per many locations, and stable addresses).
+    std::vector<TypedRVA *> m_rel32Locations;
+    // Empties m_rel32Locations and the store behind it.
+    virtual void ClearRel32Locations() = 0;
 
 private:
     bool CollectAbs32Locations();

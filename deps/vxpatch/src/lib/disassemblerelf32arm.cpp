@@ -139,6 +139,12 @@ bool DisassemblerElf32ARM::EmitRelocationSection(const Section &section, Instruc
     return rest == end || program->EmitBytes(rest, size_t(end - rest));
 }
 
+void DisassemblerElf32ARM::ClearRel32Locations()
+{
+    m_rel32Locations.clear();
+    m_locationStore.clear();
+}
+
 bool DisassemblerElf32ARM::ScanRel32(const Section &section)
 {
     const uint8_t *begin = nullptr;
@@ -169,7 +175,8 @@ bool DisassemblerElf32ARM::ScanRel32(const Section &section)
             TypedRVAARM location(form, SectionRva(section, p, begin));
             if (location.ComputeTarget(p) && IsInCodeSection(location.targetRva())) {
                 p += location.OpSize();
-                m_rel32Locations.push_back(std::make_unique<TypedRVAARM>(location));
+                m_locationStore.push_back(location);
+                m_rel32Locations.push_back(&m_locationStore.back());
                 wordPosition = true;
                 continue;
             }

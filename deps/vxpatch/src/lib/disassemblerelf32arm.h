@@ -3,6 +3,8 @@
 
 #include "disassemblerelf32.h"
 
+#include <deque>
+
 namespace vxpatch {
 
 // 32-bit ARM ELF executables and shared objects (ELF_32_ARM), ARM and Thumb-2
@@ -45,6 +47,11 @@ public:
     bool RelocationTarget(const RelocationEntry &entry, uint32_t *rva) const override;
     bool EmitRelocationSection(const Section &section, InstructionProgram *program) override;
     bool ScanRel32(const Section &section) override;
+
+private:
+    void ClearRel32Locations() override;
+
+    std::deque<TypedRVAARM> m_locationStore;
 };
 
 } // namespace vxpatch

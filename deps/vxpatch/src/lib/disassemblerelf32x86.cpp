@@ -56,6 +56,12 @@ bool DisassemblerElf32X86::EmitRelocationSection(const Section &section, Instruc
     return rest == end || program->EmitBytes(rest, size_t(end - rest));
 }
 
+void DisassemblerElf32X86::ClearRel32Locations()
+{
+    m_rel32Locations.clear();
+    m_locationStore.clear();
+}
+
 bool DisassemblerElf32X86::ScanRel32(const Section &section)
 {
     const uint8_t *begin = nullptr;
@@ -72,7 +78,8 @@ bool DisassemblerElf32X86::ScanRel32(const Section &section)
         if (field != nullptr) {
             TypedRVAX86 location(SectionRva(section, field, begin));
             if (location.ComputeTarget(field) && IsInCodeSection(location.targetRva())) {
-                m_rel32Locations.push_back(std::make_unique<TypedRVAX86>(location));
+                m_locationStore.push_back(location);
+                m_rel32Locations.push_back(&m_locationStore.back());
                 p = field + 4;
                 continue;
             }

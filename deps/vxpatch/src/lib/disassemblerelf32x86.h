@@ -3,6 +3,8 @@
 
 #include "disassemblerelf32.h"
 
+#include <deque>
+
 namespace vxpatch {
 
 // 32-bit x86 ELF executables and shared objects (EXE_ELF_32_X86). Abs32
@@ -28,6 +30,11 @@ public:
     bool RelocationTarget(const RelocationEntry &entry, uint32_t *rva) const override;
     bool EmitRelocationSection(const Section &section, InstructionProgram *program) override;
     bool ScanRel32(const Section &section) override;
+
+private:
+    void ClearRel32Locations() override;
+
+    std::deque<TypedRVAX86> m_locationStore;
 };
 
 } // namespace vxpatch

@@ -48,6 +48,12 @@ bool DisassemblerElf64X64::EmitRelocationSection(const Section &section, Instruc
     return begin == end || program->EmitBytes(begin, size_t(end - begin));
 }
 
+void DisassemblerElf64X64::ClearRel32Locations()
+{
+    m_rel32Locations.clear();
+    m_locationStore.clear();
+}
+
 bool DisassemblerElf64X64::ScanRel32(const Section &section)
 {
     const uint8_t *begin = nullptr;
@@ -76,7 +82,8 @@ bool DisassemblerElf64X64::ScanRel32(const Section &section)
         if (field != nullptr) {
             TypedRVAX64 location(SectionRva(section, field, begin));
             if (location.ComputeTarget(field) && IsInCodeSection(location.targetRva())) {
-                m_rel32Locations.push_back(std::make_unique<TypedRVAX64>(location));
+                m_locationStore.push_back(location);
+                m_rel32Locations.push_back(&m_locationStore.back());
                 p = field + 4;
                 continue;
             }

@@ -3,6 +3,8 @@
 
 #include "disassemblerelf64.h"
 
+#include <deque>
+
 namespace vxpatch {
 
 // x86-64 ELF executables and shared objects (ELF_64_X64). No abs32 locations
@@ -28,6 +30,11 @@ public:
     bool RelocationTarget(const RelocationEntry &entry, uint32_t *rva) const override;
     bool EmitRelocationSection(const Section &section, InstructionProgram *program) override;
     bool ScanRel32(const Section &section) override;
+
+private:
+    void ClearRel32Locations() override;
+
+    std::deque<TypedRVAX64> m_locationStore;
 };
 
 } // namespace vxpatch
