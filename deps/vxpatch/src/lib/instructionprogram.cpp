@@ -9,7 +9,11 @@
 
 namespace vxpatch {
 
-InstructionProgram::InstructionProgram(ExecutableType kind) : m_kind(kind) {}
+InstructionProgram::InstructionProgram(ExecutableType kind)
+    : m_kind(kind), m_rel32Labels(LabelMap::allocator_type(&m_labelPool)),
+      m_abs32Labels(LabelMap::allocator_type(&m_labelPool))
+{
+}
 
 InstructionProgram::~InstructionProgram() = default;
 
@@ -52,7 +56,8 @@ Instruction *InstructionProgram::Emit(InstructionKind kind)
     if (m_blockUsed == m_blockSize) {
         const size_t size = m_blocks.empty() ? kFirstBlock : std::min(2 * m_blockSize, kLargestBlock);
         try {
-            m_blocks.emplace_back(new Instruction[size]);
+            std::unique_ptr<Instruction[]> block(new Instruction[size]);
+            m_blocks.push_back(std::move(block));
         } catch (const std::bad_alloc &) {
             return nullptr;
         }
@@ -158,7 +163,7 @@ bool InstructionProgram::EmitRel32Arm(uint16_t op, Label *label, const uint8_t *
     return true;
 }
 
-Label *InstructionProgram::FindOrMakeLabel(std::map<uint32_t, Label> &labels, uint32_t rva)
+Label *InstructionProgram::FindOrMakeLabel(LabelMap &labels, uint32_t rva)
 {
     try {
         Label &label = labels[rva];
@@ -182,7 +187,7 @@ Label *InstructionProgram::FindOrMakeAbs32Label(uint32_t rva)
 
 void InstructionProgram::DefaultAssignIndexes()
 {
-    for (std::map<uint32_t, Label> *labels : {&m_abs32Labels, &m_rel32Labels}) {
+    for (LabelMap *labels : {&m_abs32Labels, &m_rel32Labels}) {
         int32_t index = 0;
         for (auto &entry : *labels) {
             if (entry.second.index != -1)

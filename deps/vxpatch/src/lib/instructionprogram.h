@@ -4,10 +4,10 @@
 #include "executabletype.h"
 #include "instruction.h"
 #include "label.h"
+#include "labelnodepool.h"
 
 #include <cstddef>
 #include <cstdint>
-#include <map>
 #include <memory>
 #include <vector>
 
@@ -67,14 +67,14 @@ public:
     std::unique_ptr<EncodedProgram> Encode() const;
 
     const std::vector<Instruction *> &instructions() const { return m_instructions; }
-    const std::map<uint32_t, Label> &rel32_labels() const { return m_rel32Labels; }
-    const std::map<uint32_t, Label> &abs32_labels() const { return m_abs32Labels; }
+    const LabelMap &rel32_labels() const { return m_rel32Labels; }
+    const LabelMap &abs32_labels() const { return m_abs32Labels; }
 
 private:
     // Appends a new instruction, nullptr when memory runs out.
     Instruction *Emit(InstructionKind kind);
     bool Append(Instruction *instruction);
-    static Label *FindOrMakeLabel(std::map<uint32_t, Label> &labels, uint32_t rva);
+    static Label *FindOrMakeLabel(LabelMap &labels, uint32_t rva);
 
     ExecutableType m_kind;
     uint64_t m_imageBase = 0;
@@ -85,10 +85,12 @@ private:
     std::vector<std::unique_ptr<Instruction[]>> m_blocks;
     size_t m_blockSize = 0;
     size_t m_blockUsed = 0;
-    std::map<uint32_t, Label> m_rel32Labels;
-    std::map<uint32_t, Label> m_abs32Labels;
+    // Declared before the maps, which give their nodes back to it when destroyed.
+    LabelNodePool m_labelPool;
+    LabelMap m_rel32Labels;
+    LabelMap m_abs32Labels;
     // Labels removed by TrimLabels stay alive here: instructions may still point at them.
-    std::vector<std::map<uint32_t, Label>::node_type> m_trimmedLabels;
+    std::vector<LabelMap::node_type> m_trimmedLabels;
 };
 
 } // namespace vxpatch

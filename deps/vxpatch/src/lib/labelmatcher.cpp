@@ -115,8 +115,7 @@ struct Candidate
     const Label *oldLabel;
 };
 
-void AssignIndexes(std::vector<Vote> &votes, const std::map<uint32_t, Label> &oldLabels,
-                   const std::vector<Label *> &newLabels)
+void AssignIndexes(std::vector<Vote> &votes, const LabelMap &oldLabels, const std::vector<Label *> &newLabels)
 {
     std::sort(votes.begin(), votes.end(), [](const Vote &a, const Vote &b) {
         return a.newLabel->rva != b.newLabel->rva ? a.newLabel->rva < b.newLabel->rva
