@@ -119,6 +119,7 @@ private slots:
     void failsToTrimABranchWithoutBytes();
     void leavesNonArmProgramsUntrimmed();
     void refusesReferencesWithoutLabel();
+    void encodesTheSameWhileReleasing();
 };
 
 void TestEncodedProgram::assemblesTheRel32Example()
@@ -528,6 +529,44 @@ void TestEncodedProgram::refusesReferencesWithoutLabel()
     QVERIFY(!program.EmitAbs32(nullptr));
     QVERIFY(!program.EmitRel32Arm(0x10D0, nullptr, branch, 2));
     QVERIFY(program.instructions().empty());
+}
+
+void TestEncodedProgram::encodesTheSameWhileReleasing()
+{
+    // Enough instructions for several blocks, shared byte instructions in between,
+    // so that freeing blocks while encoding is checked across block boundaries.
+    const uint8_t run[] = {7, 8, 9};
+    InstructionProgram program(EXE_ELF_32_X86);
+    QVERIFY(program.EmitOrigin(0x1000));
+    for (uint32_t i = 0; i < 3000; ++i) {
+        QVERIFY(program.EmitByte(uint8_t(i)));
+        if (i % 3 == 0)
+            QVERIFY(program.EmitBytes(run, 1 + i % 3));
+        if (i % 5 == 0)
+            QVERIFY(program.EmitRel32(program.FindOrMakeRel32Label(0x1000 + (i * 37) % 4096)));
+        if (i % 7 == 0)
+            QVERIFY(program.EmitAbs32(program.FindOrMakeAbs32Label(0x2000 + i % 64)));
+        if (i % 500 == 0)
+            QVERIFY(program.EmitOrigin(0x1000 + i * 8));
+    }
+    program.DefaultAssignIndexes();
+    std::unique_ptr<EncodedProgram> kept = program.Encode();
+    QVERIFY(kept);
+    std::unique_ptr<EncodedProgram> released = program.EncodeAndRelease();
+    QVERIFY(released);
+    QVERIFY(program.instructions().empty());
+    QCOMPARE(released->ops(), kept->ops());
+    QCOMPARE(released->origins(), kept->origins());
+    QCOMPARE(released->copy_counts(), kept->copy_counts());
+    QCOMPARE(released->copy_bytes(), kept->copy_bytes());
+    QCOMPARE(released->abs32_ix(), kept->abs32_ix());
+    QCOMPARE(released->rel32_ix(), kept->rel32_ix());
+    QCOMPARE(released->abs32_rvas(), kept->abs32_rvas());
+    QCOMPARE(released->rel32_rvas(), kept->rel32_rvas());
+    ByteSink out;
+    QCOMPARE(released->Assemble(out), kPatchOk);
+    QCOMPARE(out.Length(),
+             size_t(kept->copy_bytes().size() + 4 * (kept->abs32_ix().size() + kept->rel32_ix().size())));
 }
 
 QTEST_APPLESS_MAIN(TestEncodedProgram)

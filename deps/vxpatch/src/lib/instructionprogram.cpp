@@ -4,6 +4,7 @@
 #include "logmessage.h"
 
 #include <algorithm>
+#include <functional>
 #include <new>
 #include <stdexcept>
 
@@ -229,6 +230,22 @@ bool InstructionProgram::TrimLabels()
 
 std::unique_ptr<EncodedProgram> InstructionProgram::Encode() const
 {
+    return EncodeWith(nullptr);
+}
+
+std::unique_ptr<EncodedProgram> InstructionProgram::EncodeAndRelease()
+{
+    std::unique_ptr<EncodedProgram> encoded = EncodeWith(&m_blocks);
+    std::vector<Instruction *>().swap(m_instructions);
+    m_blocks.clear();
+    m_blockSize = 0;
+    m_blockUsed = 0;
+    return encoded;
+}
+
+std::unique_ptr<EncodedProgram>
+InstructionProgram::EncodeWith(std::vector<std::unique_ptr<Instruction[]>> *releasedBlocks) const
+{
     std::unique_ptr<EncodedProgram> encoded(new (std::nothrow) EncodedProgram);
     if (!encoded)
         return nullptr;
@@ -270,7 +287,23 @@ std::unique_ptr<EncodedProgram> InstructionProgram::Encode() const
     if (!encoded->Reserve(m_instructions.size(), origins, copyBytes, abs32, rel32))
         return nullptr;
 
+    // Blocks hold the instructions in program order, so a block is done with
+    // once an instruction from a later one turns up.
+    size_t block = 0;
+    size_t blockSize = kFirstBlock;
+    const std::less<const Instruction *> before;
+    const Instruction *bytes = m_byteInstructions.get();
     for (const Instruction *instruction : m_instructions) {
+        const bool shared =
+            bytes != nullptr && !before(instruction, bytes) && before(instruction, bytes + 256);
+        if (releasedBlocks != nullptr && !shared) {
+            while (block < releasedBlocks->size() &&
+                   (before(instruction, (*releasedBlocks)[block].get()) ||
+                    !before(instruction, (*releasedBlocks)[block].get() + blockSize))) {
+                (*releasedBlocks)[block++].reset();
+                blockSize = std::min(2 * blockSize, kLargestBlock);
+            }
+        }
         bool ok = true;
         switch (instruction->kind) {
         case ORIGIN:

@@ -65,6 +65,10 @@ public:
     bool TrimLabels();
     // nullptr when memory runs out.
     std::unique_ptr<EncodedProgram> Encode() const;
+    // The same, freeing the instructions as they are encoded: the program has
+    // no instructions afterwards (its labels stay). For callers that need the
+    // encoded form only, at the peak of whose memory use this sits.
+    std::unique_ptr<EncodedProgram> EncodeAndRelease();
 
     const std::vector<Instruction *> &instructions() const { return m_instructions; }
     const LabelMap &rel32_labels() const { return m_rel32Labels; }
@@ -74,6 +78,9 @@ private:
     // Appends a new instruction, nullptr when memory runs out.
     Instruction *Emit(InstructionKind kind);
     bool Append(Instruction *instruction);
+    // Frees each block of *releasedBlocks (the program's own) once encoded, when not null.
+    std::unique_ptr<EncodedProgram>
+    EncodeWith(std::vector<std::unique_ptr<Instruction[]>> *releasedBlocks) const;
     static Label *FindOrMakeLabel(LabelMap &labels, uint32_t rva);
 
     ExecutableType m_kind;

@@ -36,7 +36,7 @@ PatchStatus PatcherX86_32::ToEncodedForm(ByteSourceSet &parameters, ByteSinkSet 
         return status;
     if (!program->TrimLabels())
         return kTrimLabelsFailed;
-    std::unique_ptr<EncodedProgram> encoded = program->Encode();
+    std::unique_ptr<EncodedProgram> encoded = program->EncodeAndRelease();
     // The program is by far the largest form; it goes before the streams are written.
     program.reset();
     if (!encoded)
