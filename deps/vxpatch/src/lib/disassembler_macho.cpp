@@ -9,6 +9,20 @@ namespace vxpatch {
 
 namespace {
 
+// The first bytes of the instructions the scan looks for: E8, E9, FF, 0F, 48, 49.
+struct FirstByteTable
+{
+    bool entries[256] = {};
+    constexpr FirstByteTable()
+    {
+        for (int byte : {0xE8, 0xE9, 0xFF, 0x0F, 0x48, 0x49})
+            entries[byte] = true;
+    }
+    constexpr bool operator[](uint8_t byte) const { return entries[byte]; }
+};
+
+constexpr FirstByteTable kMayStartReference;
+
 const uint32_t kMagic32 = 0xFEEDFACE;
 const uint32_t kMagic64 = 0xFEEDFACF;
 const uint32_t kCpuTypeX86 = 7;
@@ -271,10 +285,14 @@ bool DisassemblerMacho::ScanRel32(const CodeSection &section)
 
     uint64_t p = sectionStart;
     while (p < sectionEnd) {
+        const uint8_t b0 = bytes[p];
+        if (!kMayStartReference[b0]) {
+            ++p;
+            continue;
+        }
         bool hasField = false;
         bool ripRelative = false;
         uint64_t field = 0;
-        const uint8_t b0 = bytes[p];
         if (p + 5 <= sectionEnd && (b0 & 0xFE) == 0xE8) { // call / jmp rel32
             hasField = true;
             field = p + 1;
