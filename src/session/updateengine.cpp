@@ -73,17 +73,17 @@ UpdateEngine::~UpdateEngine()
 void UpdateEngine::setupProxy()
 {
     m_config->getProxySettings();
-    const QString specification = m_config->proxy();
-    if (specification.isEmpty()) {
+    const QString proxyText = m_config->proxy();
+    if (proxyText.isEmpty()) {
         m_networkManager->setProxy(QNetworkProxy(QNetworkProxy::NoProxy));
         return;
     }
-    const QUrl url(specification, QUrl::TolerantMode);
+    const QUrl url(proxyText, QUrl::TolerantMode);
     // "host:port" parses as a valid URL without a host; it would send every
     // request to no proxy at all, so it counts as invalid too.
     if (!url.isValid() || url.host().isEmpty()) {
-        m_proxyError = QStringLiteral("'%1' is an invalid proxy specification").arg(specification);
-        qDebug() << "Invalid proxy specification" << specification;
+        m_proxyError = QStringLiteral("'%1' is an invalid proxy specification").arg(proxyText);
+        qDebug() << "Invalid proxy" << proxyText;
         // Nobody is connected yet while the owner constructs us: report it from
         // the event loop, before any session can start.
         QMetaObject::invokeMethod(

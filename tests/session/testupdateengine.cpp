@@ -299,7 +299,7 @@ private slots:
 
     void proxySettings_data()
     {
-        QTest::addColumn<QString>("specification");
+        QTest::addColumn<QString>("proxyText");
         QTest::addColumn<bool>("valid");
         QTest::addColumn<int>("type");
         QTest::addColumn<QString>("host");
@@ -316,14 +316,14 @@ private slots:
     }
     void proxySettings()
     {
-        QFETCH(QString, specification);
+        QFETCH(QString, proxyText);
         QFETCH(bool, valid);
         QFETCH(int, type);
         QFETCH(QString, host);
         QFETCH(int, port);
         {
             QSettings settings(UpdateIniData::iniPath(), QSettings::IniFormat);
-            settings.setValue("update/proxy", specification);
+            settings.setValue("update/proxy", proxyText);
         }
         auto config = makeConfig({"--clientupdate", "client_linux_amd64", "1234", "#"});
         UpdateEngine engine(config.get(), nullptr);
@@ -344,7 +344,7 @@ private slots:
             // Reported once whoever owns the engine has connected, and no session starts with it.
             QTRY_COMPARE(fatal.count(), 1);
             QCOMPARE(fatal.at(0).at(0).toString(),
-                     QString("'%1' is an invalid proxy specification").arg(specification));
+                     QString("'%1' is an invalid proxy specification").arg(proxyText));
             QVERIFY(!engine.initialize());
             QCOMPARE(engine.state(), UpdateEngine::PRE_INIT);
             QVERIFY(config->tempDir().isEmpty());
