@@ -3,6 +3,7 @@
 #include "tasks/taskspecification.h"
 
 #include <QFile>
+#include <QPointer>
 #include <QString>
 
 class QNetworkAccessManager;
@@ -48,7 +49,8 @@ private:
     void dropReply();
 
     QNetworkAccessManager *m_Manager;
-    QNetworkReply *m_Reply = nullptr;
+    // Guarded: the reply belongs to the network manager, which may be destroyed first.
+    QPointer<QNetworkReply> m_Reply;
     int m_IdleTicks = 0;
     QString m_RemotePath;
     int m_Version;
