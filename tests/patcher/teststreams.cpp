@@ -425,9 +425,10 @@ void TestStreams::checksumIsTheComplementOfZlibCrc()
     QRandomGenerator random(7);
     for (char &c : data)
         c = char(random.bounded(256));
-    // Every length and start alignment around the eight-byte steps.
-    for (int offset = 0; offset < 8; ++offset) {
-        for (int length : {0, 1, 7, 8, 9, 15, 16, 17, 63, 4091}) {
+    // Every start alignment, with lengths around the eight-byte steps and
+    // around the 16- and 64-byte steps of the carry-less multiplication.
+    for (int offset = 0; offset < 16; ++offset) {
+        for (int length : {0, 1, 7, 8, 9, 15, 16, 17, 63, 64, 65, 79, 80, 127, 128, 143, 4083}) {
             const auto *p = reinterpret_cast<const Bytef *>(data.constData() + offset);
             QCOMPARE(CalculateChecksum(p, size_t(length)), uint32_t(~crc32(0, p, uInt(length))));
         }
