@@ -66,6 +66,10 @@ PatchStatus EnsembleApplier::Apply(ByteSource patch, ByteSink &out)
         return status;
 
     ByteSource ensemble(m_ensemble.Data(), m_ensemble.Length());
+    // The new file is rarely larger than the ensemble. Room that is reserved but
+    // never written takes no memory, and the output is not copied as it grows.
+    if (out.Length() == 0 && !out.Reserve(std::min(m_ensemble.Length(), kMaxEnsembleReservation)))
+        return kStreamError;
     if (!ApplyDiffStream(ensemble, body.stream(kBodyStreams - 1), out, false))
         return kPatchFailed;
     if (CalculateChecksum(out.Data(), out.Length()) != m_header.targetChecksum)
@@ -138,6 +142,10 @@ PatchStatus EnsembleApplier::CorrectEncodedPrograms(ByteSource &diff)
     if (!m_transformed.CopyTo(transformedBytes))
         return kStreamError;
     ByteSource transformedSource(transformedBytes.Data(), transformedBytes.Length());
+    // The corrected programs are about as large as the transformed ones (see Apply on reserving).
+    const size_t expected = transformedBytes.Length() + transformedBytes.Length() / 4;
+    if (!m_correctedProgramBytes.Reserve(std::min(expected, kMaxEnsembleReservation)))
+        return kStreamError;
     if (!ApplyDiffStream(transformedSource, diff, m_correctedProgramBytes, false))
         return kPatchFailed;
     if (!m_correctedPrograms.Init(m_correctedProgramBytes.Data(), m_correctedProgramBytes.Length()))
