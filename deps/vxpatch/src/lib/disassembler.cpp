@@ -1,5 +1,7 @@
 #include "disassembler.h"
 
+#include "instructionprogram.h"
+
 namespace vxpatch {
 
 Disassembler::Disassembler(const void *start, size_t length)
@@ -36,6 +38,16 @@ bool Disassembler::IsArrayInBounds(uint64_t offset, uint64_t count, uint64_t ele
     if (elementSize != 0 && count > UINT64_MAX / elementSize)
         return false;
     return IsRangeInBounds(offset, count * elementSize);
+}
+
+bool Disassembler::EmitRel32At(uint64_t offset, uint32_t address, InstructionProgram *program)
+{
+    if (!IsRangeInBounds(offset, 4))
+        return Bad("rel32 location outside image");
+    Label *label = program->FindOrMakeRel32Label(address + 4 + Read32(start() + offset));
+    if (label == nullptr || !program->EmitRel32(label))
+        return Bad("out of memory");
+    return true;
 }
 
 void Disassembler::ReduceLength(uint64_t length)

@@ -52,6 +52,11 @@ protected:
     const uint8_t *FileOffsetToPointer(size_t offset) const { return m_start + offset; }
     size_t PointerToFileOffset(const uint8_t *pointer) const { return size_t(pointer - m_start); }
 
+    // Emits the rel32 reference whose 4 bytes stand at file offset `offset`,
+    // which the image maps to `address`; its target is relative to the next
+    // instruction.
+    bool EmitRel32At(uint64_t offset, uint32_t address, InstructionProgram *program);
+
     // Only ever shortens the image: the data beyond the format's own extent is not its part.
     void ReduceLength(uint64_t length);
 

@@ -349,11 +349,8 @@ bool DisassemblerMacho::ParseFileRegion(uint64_t regionStart, uint64_t regionEnd
         while (rel32Cursor != m_rel32Locations.cend() && *rel32Cursor < address)
             ++rel32Cursor;
         if (rel32Cursor != m_rel32Locations.cend() && *rel32Cursor == address) {
-            if (!IsRangeInBounds(r, 4))
-                return Bad("rel32 location outside image");
-            Label *label = program->FindOrMakeRel32Label(address + 4 + Read32(start() + r));
-            if (label == nullptr || !program->EmitRel32(label))
-                return Bad("out of memory");
+            if (!EmitRel32At(r, address, program))
+                return false;
             r += 4;
             continue;
         }

@@ -389,11 +389,8 @@ bool DisassemblerWin32::ParseFileRegion(uint64_t regionStart, uint64_t regionEnd
         while (rel32Cursor != m_rel32Locations.cend() && *rel32Cursor < rva)
             ++rel32Cursor;
         if (rel32Cursor != m_rel32Locations.cend() && *rel32Cursor == rva) {
-            if (!IsRangeInBounds(r, 4))
-                return Bad("rel32 location outside image");
-            Label *label = program->FindOrMakeRel32Label(rva + 4 + Read32(start() + r));
-            if (label == nullptr || !program->EmitRel32(label))
-                return Bad("out of memory");
+            if (!EmitRel32At(r, rva, program))
+                return false;
             r += 4;
             continue;
         }
