@@ -3,7 +3,7 @@
 
   run-ensemble-bench.py [--build DIR] [--corpus DIR] [--repeat N]
 
-For every pair of the corpus (see /work/shared/corpus/README.md; fetch it with
+For every pair of the corpus (see ../shared/corpus/README.md; fetch it with
 fetch.sh into <source>/corpus) it makes an ensemble patch with `vxpatch
 mkpatch`, checks that `vxpatch apply` rebuilds the new file exactly, and
 prints one table row: the patch sizes of vxpatch, bsdiff and `xdelta3 -9`,
@@ -66,7 +66,7 @@ def main():
     if not os.path.exists(vxpatch):
         sys.exit("no %s: build the vxpatch_tool target first" % vxpatch)
     if not os.path.exists(pairs_file):
-        sys.exit("no corpus at %s: run /work/shared/corpus/fetch.sh %s" % (args.corpus, args.corpus))
+        sys.exit("no corpus at %s: run ../shared/corpus/fetch.sh %s" % (args.corpus, args.corpus))
 
     with open(pairs_file) as f:
         rows = [line.rstrip("\n").split("\t") for line in f][1:]
