@@ -16,7 +16,18 @@ Banner::Banner(QObject *parent) : QObject(parent), m_socket(new QUdpSocket(this)
 void Banner::run()
 {
     qDebug() << "Looking up banner server";
-    QHostInfo::lookupHost(ServerUrls::bannerHost(), this, SLOT(onResolved(QHostInfo)));
+    const QString host = ServerUrls::bannerHost();
+    // Qt answers a literal address with a reverse lookup; a staging or test
+    // address needs no name service at all.
+    const QHostAddress literal(host);
+    if (!literal.isNull()) {
+        QHostInfo info;
+        info.setAddresses({literal});
+        QMetaObject::invokeMethod(
+            this, [this, info] { onResolved(info); }, Qt::QueuedConnection);
+        return;
+    }
+    QHostInfo::lookupHost(host, this, SLOT(onResolved(QHostInfo)));
 }
 
 void Banner::sendRequest()
