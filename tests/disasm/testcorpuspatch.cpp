@@ -1,5 +1,8 @@
+#include "encodedprogram.h"
 #include "ensembleapplier.h"
 #include "ensemblepatchgenerator.h"
+#include "executabledetection.h"
+#include "instructionprogram.h"
 #include "preprocessedfile.h"
 #include "preprocessedfilepacker.h"
 #include "streams.h"
@@ -62,6 +65,8 @@ private slots:
     void patchesReleasePairs();
     void packsReleases_data();
     void packsReleases();
+    void encodesDirectlyAsStored_data();
+    void encodesDirectlyAsStored();
 
 private:
     void addPairs(bool eachFile);
@@ -148,6 +153,39 @@ void TestCorpusPatch::packsReleases()
     vxpatch::ByteSink unpacked;
     QVERIFY(vxpatch::DecompressPreprocessedData(packed.Data(), packed.Length(), unpacked));
     QVERIFY(toBytes(unpacked) == file);
+}
+
+void TestCorpusPatch::encodesDirectlyAsStored_data()
+{
+    addPairs(true);
+}
+
+// The applier encodes old elements without holding their instruction programs;
+// patches made from stored programs must still apply.
+void TestCorpusPatch::encodesDirectlyAsStored()
+{
+    QFETCH(QString, oldPath);
+    if (oldPath.isEmpty())
+        QSKIP("no executable corpus (set VX_CORPUS_DIR)");
+    if (beyondSizeLimit(oldPath))
+        QSKIP("larger than this build's corpus limit");
+    const QByteArray file = readFile(oldPath);
+    QVERIFY(!file.isEmpty());
+
+    std::unique_ptr<vxpatch::InstructionProgram> program;
+    QCOMPARE(vxpatch::DisassembleElement(file.constData(), size_t(file.size()), program), vxpatch::kPatchOk);
+    QVERIFY(program->TrimLabels());
+    std::unique_ptr<vxpatch::EncodedProgram> stored = program->Encode();
+    QVERIFY(stored);
+    std::unique_ptr<vxpatch::EncodedProgram> direct;
+    QCOMPARE(vxpatch::EncodeElement(file.constData(), size_t(file.size()), direct), vxpatch::kPatchOk);
+
+    vxpatch::ByteSinkSet storedStreams;
+    vxpatch::ByteSinkSet directStreams;
+    QCOMPARE(stored->WriteTo(storedStreams), vxpatch::kPatchOk);
+    QCOMPARE(direct->WriteTo(directStreams), vxpatch::kPatchOk);
+    for (size_t i = 0; i < vxpatch::ByteSinkSet::kMaxStreams; ++i)
+        QVERIFY(toBytes(directStreams.stream(i)) == toBytes(storedStreams.stream(i)));
 }
 
 QTEST_APPLESS_MAIN(TestCorpusPatch)

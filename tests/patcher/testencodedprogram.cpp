@@ -4,8 +4,11 @@
 #include "streams.h"
 
 #include <QtTest>
+#include <functional>
 
 using namespace vxpatch;
+
+Q_DECLARE_METATYPE(std::function<bool(vxpatch::InstructionProgram &)>)
 
 namespace {
 
@@ -119,7 +122,9 @@ private slots:
     void failsToTrimABranchWithoutBytes();
     void leavesNonArmProgramsUntrimmed();
     void refusesReferencesWithoutLabel();
-    void encodesTheSameWhileReleasing();
+    void encodesDirectlyAsAStoredProgram_data();
+    void encodesDirectlyAsAStoredProgram();
+    void failsADirectRunOnATrimmedBranchWithoutBytes();
 };
 
 void TestEncodedProgram::assemblesTheRel32Example()
@@ -531,42 +536,89 @@ void TestEncodedProgram::refusesReferencesWithoutLabel()
     QVERIFY(program.instructions().empty());
 }
 
-void TestEncodedProgram::encodesTheSameWhileReleasing()
+// What a disassembler emits, the same on every run over the same image.
+using Emitter = std::function<bool(InstructionProgram &)>;
+
+bool emitMixedX86(InstructionProgram &program)
 {
-    // Enough instructions for several blocks, shared byte instructions in between,
-    // so that freeing blocks while encoding is checked across block boundaries.
-    const uint8_t run[] = {7, 8, 9};
-    InstructionProgram program(EXE_ELF_32_X86);
-    QVERIFY(program.EmitOrigin(0x1000));
-    for (uint32_t i = 0; i < 3000; ++i) {
-        QVERIFY(program.EmitByte(uint8_t(i)));
-        if (i % 3 == 0)
-            QVERIFY(program.EmitBytes(run, 1 + i % 3));
-        if (i % 5 == 0)
-            QVERIFY(program.EmitRel32(program.FindOrMakeRel32Label(0x1000 + (i * 37) % 4096)));
-        if (i % 7 == 0)
-            QVERIFY(program.EmitAbs32(program.FindOrMakeAbs32Label(0x2000 + i % 64)));
-        if (i % 500 == 0)
-            QVERIFY(program.EmitOrigin(0x1000 + i * 8));
+    static const uint8_t run[] = {7, 8, 9};
+    bool ok = program.EmitOrigin(0x1000);
+    for (uint32_t i = 0; ok && i < 3000; ++i) {
+        ok = program.EmitByte(uint8_t(i)) && (i % 3 != 0 || program.EmitBytes(run, 1 + i % 3)) &&
+             (i % 5 != 0 || program.EmitRel32(program.FindOrMakeRel32Label(0x1000 + (i * 37) % 4096))) &&
+             (i % 7 != 0 || program.EmitAbs32(program.FindOrMakeAbs32Label(0x2000 + i % 64))) &&
+             (i % 500 != 0 || program.EmitOrigin(0x1000 + i * 8));
     }
+    return ok && program.EmitElfRelocs();
+}
+
+// Labels referenced 1 to 8 times: the rarely used ones are trimmed, their
+// branches copied as bytes between the kept ones.
+bool emitArmBranches(InstructionProgram &program)
+{
+    static const uint8_t branches[] = {0x06, 0xD0, 0x10, 0x00, 0x00, 0xEB};
+    bool ok = program.EmitOrigin(0x8000) && program.EmitBytes(branches, 1);
+    for (uint32_t target = 1; ok && target <= 8; ++target) {
+        for (uint32_t use = 0; ok && use < target; ++use) {
+            Label *label = program.FindOrMakeRel32Label(0x8000 + 0x10 * target);
+            ok = use % 2 == 0 ? program.EmitRel32Arm(0x10D0, label, branches, 2)
+                              : program.EmitRel32Arm(0x30EB, label, branches + 2, 4);
+        }
+    }
+    return ok && program.EmitAbs32(program.FindOrMakeAbs32Label(0x9000)) && program.EmitElfArmRelocs();
+}
+
+void TestEncodedProgram::encodesDirectlyAsAStoredProgram_data()
+{
+    QTest::addColumn<int>("kind");
+    QTest::addColumn<Emitter>("emitProgram");
+    QTest::newRow("x86, several instruction blocks") << int(EXE_ELF_32_X86) << Emitter(emitMixedX86);
+    QTest::newRow("ARM, trimmed labels") << int(ELF_32_ARM) << Emitter(emitArmBranches);
+}
+
+void TestEncodedProgram::encodesDirectlyAsAStoredProgram()
+{
+    QFETCH(int, kind);
+    QFETCH(Emitter, emitProgram);
+    InstructionProgram stored{ExecutableType(kind)};
+    QVERIFY(emitProgram(stored));
+    stored.DefaultAssignIndexes();
+    QVERIFY(stored.TrimLabels());
+    std::unique_ptr<EncodedProgram> expected = stored.Encode();
+    QVERIFY(expected);
+
+    InstructionProgram program(ExecutableType(kind), InstructionProgram::Mode::kLabelsOnly);
+    QVERIFY(emitProgram(program));
     program.DefaultAssignIndexes();
-    std::unique_ptr<EncodedProgram> kept = program.Encode();
-    QVERIFY(kept);
-    std::unique_ptr<EncodedProgram> released = program.EncodeAndRelease();
-    QVERIFY(released);
+    QVERIFY(program.TrimLabels());
     QVERIFY(program.instructions().empty());
-    QCOMPARE(released->ops(), kept->ops());
-    QCOMPARE(released->origins(), kept->origins());
-    QCOMPARE(released->copy_counts(), kept->copy_counts());
-    QCOMPARE(released->copy_bytes(), kept->copy_bytes());
-    QCOMPARE(released->abs32_ix(), kept->abs32_ix());
-    QCOMPARE(released->rel32_ix(), kept->rel32_ix());
-    QCOMPARE(released->abs32_rvas(), kept->abs32_rvas());
-    QCOMPARE(released->rel32_rvas(), kept->rel32_rvas());
-    ByteSink out;
-    QCOMPARE(released->Assemble(out), kPatchOk);
-    QCOMPARE(out.Length(),
-             size_t(kept->copy_bytes().size() + 4 * (kept->abs32_ix().size() + kept->rel32_ix().size())));
+    std::unique_ptr<EncodedProgram> direct = program.StartDirectEncoding();
+    QVERIFY(direct);
+    QVERIFY(emitProgram(program));
+    program.DefaultAssignIndexes();
+
+    ByteSinkSet expectedStreams;
+    ByteSinkSet directStreams;
+    QCOMPARE(expected->WriteTo(expectedStreams), kPatchOk);
+    QCOMPARE(direct->WriteTo(directStreams), kPatchOk);
+    for (size_t i = 0; i < ByteSinkSet::kMaxStreams; ++i)
+        QCOMPARE(bytesOf(directStreams.stream(i)), bytesOf(expectedStreams.stream(i)));
+    QVERIFY(!expected->rel32_ix().empty());
+}
+
+void TestEncodedProgram::failsADirectRunOnATrimmedBranchWithoutBytes()
+{
+    const Emitter emitProgram = [](InstructionProgram &program) {
+        return program.EmitRel32Arm(0x10D0, program.FindOrMakeRel32Label(0x10), nullptr, 0);
+    };
+    InstructionProgram program(ELF_32_ARM, InstructionProgram::Mode::kLabelsOnly);
+    QVERIFY(emitProgram(program));
+    program.DefaultAssignIndexes();
+    QVERIFY(program.TrimLabels());
+    std::unique_ptr<EncodedProgram> direct = program.StartDirectEncoding();
+    QVERIFY(direct);
+    QVERIFY(!emitProgram(program));
+    QVERIFY(program.trimFailed());
 }
 
 QTEST_APPLESS_MAIN(TestEncodedProgram)

@@ -6,6 +6,7 @@
 #include "disassemblerelf32arm.h"
 #include "disassemblerelf32x86.h"
 #include "disassemblerelf64x64.h"
+#include "encodedprogram.h"
 #include "instructionprogram.h"
 
 namespace vxpatch {
@@ -45,6 +46,27 @@ PatchStatus DisassembleElement(const void *image, size_t length, std::unique_ptr
     if (!disassembler->Disassemble(candidate.get()))
         return kDisassemblyFailed;
     program = std::move(candidate);
+    return kPatchOk;
+}
+
+PatchStatus EncodeElement(const void *image, size_t length, std::unique_ptr<EncodedProgram> &encoded)
+{
+    encoded.reset();
+    std::unique_ptr<Disassembler> disassembler = DetectDisassembler(image, length);
+    if (!disassembler)
+        return kNoDisassembler;
+    InstructionProgram program(disassembler->type(), InstructionProgram::Mode::kLabelsOnly);
+    if (!disassembler->Disassemble(&program))
+        return kDisassemblyFailed;
+    if (!program.TrimLabels())
+        return kTrimLabelsFailed;
+    std::unique_ptr<EncodedProgram> candidate = program.StartDirectEncoding();
+    if (!candidate)
+        return kPatchFailed;
+    // The same image gives the same walk; only the encoder can fail where the first run did not.
+    if (!disassembler->Disassemble(&program))
+        return program.trimFailed() ? kTrimLabelsFailed : kPatchFailed;
+    encoded = std::move(candidate);
     return kPatchOk;
 }
 

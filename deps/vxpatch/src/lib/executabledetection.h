@@ -9,6 +9,7 @@
 namespace vxpatch {
 
 class Disassembler;
+class EncodedProgram;
 class InstructionProgram;
 
 // The first disassembler, in the fixed order PE32, PE32+, ELF x86, ELF x86-64,
@@ -22,6 +23,13 @@ std::unique_ptr<Disassembler> DetectDisassembler(const void *image, size_t lengt
 // accepting one fails. The program points into `image`, which must outlive it.
 PatchStatus DisassembleElement(const void *image, size_t length,
                                std::unique_ptr<InstructionProgram> &program);
+
+// Detects, disassembles, trims and encodes one element without ever holding its
+// instruction program: the disassembler runs twice, first for the labels, then
+// feeding the encoder. The result is what Encode() of the trimmed program of
+// DisassembleElement gives. kPatchOk and the program, else kNoDisassembler,
+// kDisassemblyFailed, kTrimLabelsFailed, or kPatchFailed when encoding fails.
+PatchStatus EncodeElement(const void *image, size_t length, std::unique_ptr<EncodedProgram> &encoded);
 
 } // namespace vxpatch
 

@@ -10,8 +10,8 @@
 
 namespace vxpatch {
 
-InstructionProgram::InstructionProgram(ExecutableType kind)
-    : m_kind(kind), m_rel32Labels(LabelMap::allocator_type(&m_labelPool)),
+InstructionProgram::InstructionProgram(ExecutableType kind, Mode mode)
+    : m_kind(kind), m_mode(mode), m_rel32Labels(LabelMap::allocator_type(&m_labelPool)),
       m_abs32Labels(LabelMap::allocator_type(&m_labelPool))
 {
 }
@@ -28,6 +28,8 @@ constexpr size_t kLargestBlock = 16384;
 
 bool InstructionProgram::ReserveInstructions(size_t count)
 {
+    if (m_mode != Mode::kStore)
+        return true;
     try {
         m_instructions.reserve(count);
     } catch (const std::bad_alloc &) {
@@ -73,32 +75,61 @@ Instruction *InstructionProgram::Emit(InstructionKind kind)
     return instruction;
 }
 
+bool InstructionProgram::Put(const Instruction &instruction)
+{
+    if (m_encoder != nullptr)
+        return EncodeDirect(instruction);
+    if (m_mode == Mode::kLabelsOnly) {
+        m_emitted.Add(instruction);
+        // Trimming may turn the branch into a copy of its bytes.
+        if (instruction.kind == REL32ARM)
+            m_emitted.copyBytes += instruction.opSize;
+        return true;
+    }
+    Instruction *stored = Emit(instruction.kind);
+    if (stored == nullptr)
+        return false;
+    *stored = instruction;
+    return true;
+}
+
 bool InstructionProgram::EmitOrigin(uint32_t rva)
 {
-    Instruction *instruction = Emit(ORIGIN);
-    if (instruction == nullptr)
-        return false;
-    instruction->value = rva;
-    return true;
+    Instruction instruction;
+    instruction.kind = ORIGIN;
+    instruction.value = rva;
+    return Put(instruction);
 }
 
 bool InstructionProgram::EmitPeRelocs()
 {
-    return Emit(MAKE_PE_RELOCATION_TABLE) != nullptr;
+    Instruction instruction;
+    instruction.kind = MAKE_PE_RELOCATION_TABLE;
+    return Put(instruction);
 }
 
 bool InstructionProgram::EmitElfRelocs()
 {
-    return Emit(MAKE_ELF_RELOCATION_TABLE) != nullptr;
+    Instruction instruction;
+    instruction.kind = MAKE_ELF_RELOCATION_TABLE;
+    return Put(instruction);
 }
 
 bool InstructionProgram::EmitElfArmRelocs()
 {
-    return Emit(MAKE_ELF_ARM_RELOCATION_TABLE) != nullptr;
+    Instruction instruction;
+    instruction.kind = MAKE_ELF_ARM_RELOCATION_TABLE;
+    return Put(instruction);
 }
 
 bool InstructionProgram::EmitByte(uint8_t value)
 {
+    if (m_mode != Mode::kStore) {
+        Instruction instruction;
+        instruction.kind = BYTE;
+        instruction.value = value;
+        return Put(instruction);
+    }
     if (!m_byteInstructions) {
         m_byteInstructions.reset(new (std::nothrow) Instruction[256]);
         if (!m_byteInstructions)
@@ -116,12 +147,13 @@ bool InstructionProgram::EmitBytes(const uint8_t *bytes, size_t length)
     // Lengths are 32 bits; a longer run becomes several instructions, which
     // encode to the same copy.
     do {
-        const uint32_t part = uint32_t(std::min<size_t>(length, UINT32_MAX));
-        Instruction *instruction = Emit(MULTIPLEBYTES);
-        if (instruction == nullptr)
+        Instruction instruction;
+        instruction.kind = MULTIPLEBYTES;
+        instruction.bytes = bytes;
+        instruction.length = uint32_t(std::min<size_t>(length, UINT32_MAX));
+        if (!Put(instruction))
             return false;
-        instruction->bytes = bytes;
-        instruction->length = part;
+        const size_t part = instruction.length;
         bytes += part;
         length -= part;
     } while (length != 0);
@@ -132,40 +164,42 @@ bool InstructionProgram::EmitRel32(Label *label)
 {
     if (label == nullptr)
         return false;
-    Instruction *instruction = Emit(REL32);
-    if (instruction == nullptr)
-        return false;
-    instruction->label = label;
-    return true;
+    Instruction instruction;
+    instruction.kind = REL32;
+    instruction.label = label;
+    return Put(instruction);
 }
 
 bool InstructionProgram::EmitAbs32(Label *label)
 {
     if (label == nullptr)
         return false;
-    Instruction *instruction = Emit(ABS32);
-    if (instruction == nullptr)
-        return false;
-    instruction->label = label;
-    return true;
+    Instruction instruction;
+    instruction.kind = ABS32;
+    instruction.label = label;
+    return Put(instruction);
 }
 
 bool InstructionProgram::EmitRel32Arm(uint16_t op, Label *label, const uint8_t *instruction, uint16_t opSize)
 {
     if (label == nullptr || opSize > 4)
         return false;
-    Instruction *emitted = Emit(REL32ARM);
-    if (emitted == nullptr)
-        return false;
-    emitted->armOp = op;
-    emitted->label = label;
-    emitted->bytes = instruction;
-    emitted->opSize = uint8_t(opSize);
-    return true;
+    Instruction emitted;
+    emitted.kind = REL32ARM;
+    emitted.armOp = op;
+    emitted.label = label;
+    emitted.bytes = instruction;
+    emitted.opSize = uint8_t(opSize);
+    return Put(emitted);
 }
 
 Label *InstructionProgram::FindOrMakeLabel(LabelMap &labels, uint32_t rva)
 {
+    if (m_encoder != nullptr) {
+        // The first run over the same image made every label, and counted it.
+        const auto found = labels.find(rva);
+        return found == labels.end() ? nullptr : &found->second;
+    }
     try {
         Label &label = labels[rva];
         label.rva = rva;
@@ -188,6 +222,8 @@ Label *InstructionProgram::FindOrMakeAbs32Label(uint32_t rva)
 
 void InstructionProgram::DefaultAssignIndexes()
 {
+    if (m_encoder != nullptr)
+        return;
     for (LabelMap *labels : {&m_abs32Labels, &m_rel32Labels}) {
         int32_t index = 0;
         for (auto &entry : *labels) {
@@ -203,6 +239,10 @@ bool InstructionProgram::TrimLabels()
     if (m_kind != ELF_32_ARM)
         return true;
     LogDebug("TrimLabels: threshold ", kLabelTrimThreshold);
+    if (m_mode != Mode::kStore) {
+        m_labelsTrimmed = true;
+        return true;
+    }
     // Branches first: their labels must still be alive while they are rewritten.
     for (Instruction *instruction : m_instructions) {
         if (instruction->kind != REL32ARM || instruction->label->count > kLabelTrimThreshold)
@@ -228,23 +268,65 @@ bool InstructionProgram::TrimLabels()
     return true;
 }
 
+namespace {
+
+bool EncodeInstruction(EncodedProgram &encoded, const Instruction &instruction, ExecutableType kind)
+{
+    switch (instruction.kind) {
+    case ORIGIN:
+        return encoded.AddOrigin(instruction.value);
+    case MAKE_PE_RELOCATION_TABLE:
+        return encoded.AddPeMakeRelocs(kind);
+    case MAKE_ELF_RELOCATION_TABLE:
+        return encoded.AddElfMakeRelocs();
+    case MAKE_ELF_ARM_RELOCATION_TABLE:
+        return encoded.AddElfArmMakeRelocs();
+    case BYTE: {
+        const uint8_t byte = uint8_t(instruction.value);
+        return encoded.AddCopy(1, &byte);
+    }
+    case MULTIPLEBYTES:
+        return encoded.AddCopy(instruction.length, instruction.bytes);
+    case REL32:
+        return encoded.AddRel32(instruction.label->index);
+    case ABS32:
+        return encoded.AddAbs32(instruction.label->index);
+    case REL32ARM:
+        return encoded.AddRel32Arm(instruction.armOp, instruction.label->index);
+    }
+    LogError("REACHED UNREACHABLE");
+    LogError("Unknown Insn OP kind");
+    return true;
+}
+
+} // namespace
+
+void InstructionProgram::EncodedSize::Add(const Instruction &instruction)
+{
+    ++ops;
+    switch (instruction.kind) {
+    case ORIGIN:
+        ++origins;
+        break;
+    case BYTE:
+        ++copyBytes;
+        break;
+    case MULTIPLEBYTES:
+        copyBytes += instruction.length;
+        break;
+    case ABS32:
+        ++abs32;
+        break;
+    case REL32:
+    case REL32ARM:
+        ++rel32;
+        break;
+    default:
+        break;
+    }
+}
+
 std::unique_ptr<EncodedProgram> InstructionProgram::Encode() const
-{
-    return EncodeWith(nullptr);
-}
-
-std::unique_ptr<EncodedProgram> InstructionProgram::EncodeAndRelease()
-{
-    std::unique_ptr<EncodedProgram> encoded = EncodeWith(&m_blocks);
-    std::vector<Instruction *>().swap(m_instructions);
-    m_blocks.clear();
-    m_blockSize = 0;
-    m_blockUsed = 0;
-    return encoded;
-}
-
-std::unique_ptr<EncodedProgram>
-InstructionProgram::EncodeWith(std::vector<std::unique_ptr<Instruction[]>> *releasedBlocks) const
 {
     std::unique_ptr<EncodedProgram> encoded(new (std::nothrow) EncodedProgram);
     if (!encoded)
@@ -260,90 +342,58 @@ InstructionProgram::EncodeWith(std::vector<std::unique_ptr<Instruction[]>> *rele
     }
     encoded->EndLabels();
 
-    size_t origins = 0, copyBytes = 0, abs32 = 0, rel32 = 0;
-    for (const Instruction *instruction : m_instructions) {
-        switch (instruction->kind) {
-        case ORIGIN:
-            ++origins;
-            break;
-        case BYTE:
-            ++copyBytes;
-            break;
-        case MULTIPLEBYTES:
-            copyBytes += instruction->length;
-            break;
-        case ABS32:
-            ++abs32;
-            break;
-        case REL32:
-        case REL32ARM:
-            ++rel32;
-            break;
-        default:
-            break;
-        }
-    }
-    // Every instruction is at most one op.
-    if (!encoded->Reserve(m_instructions.size(), origins, copyBytes, abs32, rel32))
+    EncodedSize size;
+    for (const Instruction *instruction : m_instructions)
+        size.Add(*instruction);
+    if (!encoded->Reserve(size.ops, size.origins, size.copyBytes, size.abs32, size.rel32))
         return nullptr;
-
-    // Blocks hold the instructions in program order, so a block is done with
-    // once an instruction from a later one turns up.
-    size_t block = 0;
-    size_t blockSize = kFirstBlock;
-    const std::less<const Instruction *> before;
-    const Instruction *bytes = m_byteInstructions.get();
     for (const Instruction *instruction : m_instructions) {
-        const bool shared =
-            bytes != nullptr && !before(instruction, bytes) && before(instruction, bytes + 256);
-        if (releasedBlocks != nullptr && !shared) {
-            while (block < releasedBlocks->size() &&
-                   (before(instruction, (*releasedBlocks)[block].get()) ||
-                    !before(instruction, (*releasedBlocks)[block].get() + blockSize))) {
-                (*releasedBlocks)[block++].reset();
-                blockSize = std::min(2 * blockSize, kLargestBlock);
-            }
-        }
-        bool ok = true;
-        switch (instruction->kind) {
-        case ORIGIN:
-            ok = encoded->AddOrigin(instruction->value);
-            break;
-        case MAKE_PE_RELOCATION_TABLE:
-            ok = encoded->AddPeMakeRelocs(m_kind);
-            break;
-        case MAKE_ELF_RELOCATION_TABLE:
-            ok = encoded->AddElfMakeRelocs();
-            break;
-        case MAKE_ELF_ARM_RELOCATION_TABLE:
-            ok = encoded->AddElfArmMakeRelocs();
-            break;
-        case BYTE: {
-            const uint8_t byte = uint8_t(instruction->value);
-            ok = encoded->AddCopy(1, &byte);
-            break;
-        }
-        case MULTIPLEBYTES:
-            ok = encoded->AddCopy(instruction->length, instruction->bytes);
-            break;
-        case REL32:
-            ok = encoded->AddRel32(instruction->label->index);
-            break;
-        case ABS32:
-            ok = encoded->AddAbs32(instruction->label->index);
-            break;
-        case REL32ARM:
-            ok = encoded->AddRel32Arm(instruction->armOp, instruction->label->index);
-            break;
-        default:
-            LogError("REACHED UNREACHABLE");
-            LogError("Unknown Insn OP kind");
-            break;
-        }
-        if (!ok)
+        if (!EncodeInstruction(*encoded, *instruction, m_kind))
             return nullptr;
     }
     return encoded;
+}
+
+std::unique_ptr<EncodedProgram> InstructionProgram::StartDirectEncoding()
+{
+    if (m_mode != Mode::kLabelsOnly || m_encoder != nullptr)
+        return nullptr;
+    std::unique_ptr<EncodedProgram> encoded(new (std::nothrow) EncodedProgram);
+    if (!encoded)
+        return nullptr;
+    encoded->set_image_base(m_imageBase);
+    for (const auto &entry : m_abs32Labels) {
+        if (!encoded->DefineAbs32Label(entry.second.index, entry.second.rva))
+            return nullptr;
+    }
+    for (const auto &entry : m_rel32Labels) {
+        if (!IsTrimmed(entry.second) && !encoded->DefineRel32Label(entry.second.index, entry.second.rva))
+            return nullptr;
+    }
+    encoded->EndLabels();
+    if (!encoded->Reserve(m_emitted.ops, m_emitted.origins, m_emitted.copyBytes, m_emitted.abs32,
+                          m_emitted.rel32))
+        return nullptr;
+    m_encoder = encoded.get();
+    return encoded;
+}
+
+bool InstructionProgram::IsTrimmed(const Label &label) const
+{
+    return m_labelsTrimmed && label.count <= kLabelTrimThreshold;
+}
+
+bool InstructionProgram::EncodeDirect(const Instruction &instruction)
+{
+    if (instruction.kind == REL32ARM && IsTrimmed(*instruction.label)) {
+        // As TrimLabels does to a stored branch: its bytes are copied instead.
+        if (instruction.opSize == 0) {
+            m_trimFailed = true;
+            return false;
+        }
+        return m_encoder->AddCopy(instruction.opSize, instruction.bytes);
+    }
+    return EncodeInstruction(*m_encoder, instruction, m_kind);
 }
 
 } // namespace vxpatch

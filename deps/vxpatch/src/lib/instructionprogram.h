@@ -23,13 +23,25 @@ class EncodedProgram;
 // The program is a vector of instruction pointers: byte instructions point at
 // one of 256 shared instructions, the others live in blocks owned by the
 // program, so that a program costs 8 bytes per byte and 32 per reference.
+//
+// Where only the encoded form is wanted, the instructions need not be held at
+// all: a kLabelsOnly program keeps just the labels while a disassembler runs,
+// and once StartDirectEncoding has numbered them, a second run of the same
+// disassembler over the same image feeds each instruction straight to the
+// encoder. The result is the encoded program a stored program would give.
 class InstructionProgram
 {
 public:
     // Labels with this many references or fewer are dropped by TrimLabels.
     static constexpr int32_t kLabelTrimThreshold = 5;
 
-    explicit InstructionProgram(ExecutableType kind);
+    enum class Mode
+    {
+        kStore,
+        kLabelsOnly,
+    };
+
+    explicit InstructionProgram(ExecutableType kind, Mode mode = Mode::kStore);
     ~InstructionProgram();
     InstructionProgram(const InstructionProgram &) = delete;
     InstructionProgram &operator=(const InstructionProgram &) = delete;
@@ -37,6 +49,8 @@ public:
     ExecutableType kind() const { return m_kind; }
     uint64_t image_base() const { return m_imageBase; }
     void set_image_base(uint64_t base) { m_imageBase = base; }
+
+    Mode mode() const { return m_mode; }
 
     // Makes room for `count` instructions in one allocation; a disassembler
     // that knows how many references it found calls it before emitting.
@@ -59,31 +73,51 @@ public:
     Label *FindOrMakeAbs32Label(uint32_t rva);
 
     // abs32 labels, then rel32 labels, each in ascending rva order, get 0, 1, 2, ...
+    // Nothing to do when encoding directly: the labels keep the first run's indexes.
     void DefaultAssignIndexes();
     // ARM only: drops rel32 labels with few references and turns their branches
     // back into plain bytes. False when such a branch has no bytes to fall back on.
     bool TrimLabels();
     // nullptr when memory runs out.
     std::unique_ptr<EncodedProgram> Encode() const;
-    // The same, freeing the instructions as they are encoded: the program has
-    // no instructions afterwards (its labels stay). For callers that need the
-    // encoded form only, at the peak of whose memory use this sits.
-    std::unique_ptr<EncodedProgram> EncodeAndRelease();
+
+    // For a kLabelsOnly program after its disassembly and TrimLabels: an encoded
+    // program with the labels defined and room for the ops, into which this
+    // program encodes what is emitted from then on. nullptr
+    // when memory runs out. The program writes into the returned one, which must
+    // therefore live until the second run is over.
+    std::unique_ptr<EncodedProgram> StartDirectEncoding();
+    // After a failed direct run: whether it failed on a trimmed branch without bytes.
+    bool trimFailed() const { return m_trimFailed; }
 
     const std::vector<Instruction *> &instructions() const { return m_instructions; }
     const LabelMap &rel32_labels() const { return m_rel32Labels; }
     const LabelMap &abs32_labels() const { return m_abs32Labels; }
 
 private:
+    // What an encoded program needs room for: every instruction is at most one op.
+    struct EncodedSize
+    {
+        size_t ops = 0;
+        size_t origins = 0;
+        size_t copyBytes = 0;
+        size_t abs32 = 0;
+        size_t rel32 = 0;
+
+        void Add(const Instruction &instruction);
+    };
+
+    // Stores, counts or encodes the instruction, as the mode says.
+    bool Put(const Instruction &instruction);
     // Appends a new instruction, nullptr when memory runs out.
     Instruction *Emit(InstructionKind kind);
     bool Append(Instruction *instruction);
-    // Frees each block of *releasedBlocks (the program's own) once encoded, when not null.
-    std::unique_ptr<EncodedProgram>
-    EncodeWith(std::vector<std::unique_ptr<Instruction[]>> *releasedBlocks) const;
-    static Label *FindOrMakeLabel(LabelMap &labels, uint32_t rva);
+    bool EncodeDirect(const Instruction &instruction);
+    Label *FindOrMakeLabel(LabelMap &labels, uint32_t rva);
+    bool IsTrimmed(const Label &label) const;
 
     ExecutableType m_kind;
+    Mode m_mode;
     uint64_t m_imageBase = 0;
     std::vector<Instruction *> m_instructions;
     // One per byte value, made by the first EmitByte.
@@ -98,6 +132,13 @@ private:
     LabelMap m_abs32Labels;
     // Labels removed by TrimLabels stay alive here: instructions may still point at them.
     std::vector<LabelMap::node_type> m_trimmedLabels;
+
+    // Without stored instructions, trimmed labels stay in the map and are told by their count.
+    bool m_labelsTrimmed = false;
+    bool m_trimFailed = false;
+    EncodedSize m_emitted;
+    // Set by StartDirectEncoding: where emitted instructions go from then on.
+    EncodedProgram *m_encoder = nullptr;
 };
 
 } // namespace vxpatch

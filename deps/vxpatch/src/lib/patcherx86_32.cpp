@@ -2,7 +2,6 @@
 
 #include "encodedprogram.h"
 #include "executabledetection.h"
-#include "instructionprogram.h"
 #include "streams.h"
 
 namespace vxpatch {
@@ -30,17 +29,10 @@ PatchStatus PatcherX86_32::ToEncodedForm(ByteSourceSet &parameters, ByteSinkSet 
 {
     if (!parameters.Empty())
         return kPatchFailed;
-    std::unique_ptr<InstructionProgram> program;
-    const PatchStatus status = DisassembleElement(m_oldStart + m_offset, m_length, program);
+    std::unique_ptr<EncodedProgram> encoded;
+    const PatchStatus status = EncodeElement(m_oldStart + m_offset, m_length, encoded);
     if (status != kPatchOk)
         return status;
-    if (!program->TrimLabels())
-        return kTrimLabelsFailed;
-    std::unique_ptr<EncodedProgram> encoded = program->EncodeAndRelease();
-    // The program is by far the largest form; it goes before the streams are written.
-    program.reset();
-    if (!encoded)
-        return kPatchFailed;
     return encoded->WriteTo(out);
 }
 
