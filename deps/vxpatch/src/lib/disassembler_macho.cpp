@@ -218,12 +218,15 @@ bool DisassemblerMacho::DisassembleImage(InstructionProgram *program)
 {
     program->set_image_base(0);
 
-    m_rel32Locations.clear();
-    for (const CodeSection &section : m_codeSections) {
-        if (!ScanRel32(section))
-            return false;
+    if (!m_locationsCollected) {
+        m_rel32Locations.clear();
+        for (const CodeSection &section : m_codeSections) {
+            if (!ScanRel32(section))
+                return false;
+        }
+        std::sort(m_rel32Locations.begin(), m_rel32Locations.end());
+        m_locationsCollected = true;
     }
-    std::sort(m_rel32Locations.begin(), m_rel32Locations.end());
     // Each reference and the run of bytes before it, an origin and a run per section.
     if (!program->ReserveInstructions(2 * m_rel32Locations.size() + 3 * m_codeSections.size() + 2))
         return Bad("out of memory");

@@ -59,6 +59,8 @@ private:
     std::vector<CodeSection> m_codeSections;
     uint64_t m_segmentsEnd = 0;
     std::vector<uint32_t> m_rel32Locations;
+    // A second Disassemble (see EncodeElement) walks the same locations again.
+    bool m_locationsCollected = false;
 };
 
 } // namespace vxpatch

@@ -142,18 +142,20 @@ bool DisassemblerWin32::DisassembleImage(InstructionProgram *program)
 {
     program->set_image_base(m_imageBase);
 
-    if (!ParseRelocs())
-        return false;
-
-    m_rel32Locations.clear();
     const std::vector<const Section *> sorted = SectionsByFileOffset();
     size_t cursor = 0;
     uint64_t position = 0;
-    while (const Section *section = NextInFileOrder(sorted, cursor, position)) {
-        if (IsTextSection(*section) && !ParseRel32RelocsFromSection(*section))
+    if (!m_locationsCollected) {
+        if (!ParseRelocs())
             return false;
+        m_rel32Locations.clear();
+        while (const Section *section = NextInFileOrder(sorted, cursor, position)) {
+            if (IsTextSection(*section) && !ParseRel32RelocsFromSection(*section))
+                return false;
+        }
+        std::sort(m_rel32Locations.begin(), m_rel32Locations.end());
+        m_locationsCollected = true;
     }
-    std::sort(m_rel32Locations.begin(), m_rel32Locations.end());
     // Each reference and the run of bytes before it, an origin and a run per section.
     if (!program->ReserveInstructions(2 * (m_abs32Locations.size() + m_rel32Locations.size()) +
                                       3 * sorted.size() + 4))

@@ -80,6 +80,8 @@ private:
 
     std::vector<uint32_t> m_abs32Locations;
     std::vector<uint32_t> m_rel32Locations;
+    // A second Disassemble (see EncodeElement) walks the same locations again.
+    bool m_locationsCollected = false;
 };
 
 } // namespace vxpatch

@@ -77,8 +77,11 @@ bool DisassemblerElf::Disassemble(InstructionProgram *program)
     if (!ok())
         return false;
     program->set_image_base(0);
-    if (!CollectAbs32Locations() || !CollectRel32Locations() || !ResolveFileOffsets())
-        return false;
+    if (!m_locationsCollected) {
+        if (!CollectAbs32Locations() || !CollectRel32Locations() || !ResolveFileOffsets())
+            return false;
+        m_locationsCollected = true;
+    }
     // Each reference and the run of bytes before it, an origin and a run per section.
     if (!program->ReserveInstructions(2 * (m_abs32Locations.size() + m_rel32Locations.size()) +
                                       3 * m_sections.size() + 2))

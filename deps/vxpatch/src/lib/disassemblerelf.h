@@ -130,6 +130,8 @@ protected:
     // Points into the machine's own store of locations (a deque: one allocation
     // per many locations, and stable addresses).
     std::vector<TypedRVA *> m_rel32Locations;
+    // A second Disassemble (see EncodeElement) walks the same locations again.
+    bool m_locationsCollected = false;
     // Empties m_rel32Locations and the store behind it.
     virtual void ClearRel32Locations() = 0;
 

@@ -197,8 +197,7 @@ Label *InstructionProgram::FindOrMakeLabel(LabelMap &labels, uint32_t rva)
 {
     if (m_encoder != nullptr) {
         // The first run over the same image made every label, and counted it.
-        const auto found = labels.find(rva);
-        return found == labels.end() ? nullptr : &found->second;
+        return (&labels == &m_rel32Labels ? m_rel32Index : m_abs32Index).Find(rva);
     }
     try {
         Label &label = labels[rva];
@@ -371,11 +370,34 @@ std::unique_ptr<EncodedProgram> InstructionProgram::StartDirectEncoding()
             return nullptr;
     }
     encoded->EndLabels();
+    if (!m_rel32Index.Build(m_rel32Labels) || !m_abs32Index.Build(m_abs32Labels))
+        return nullptr;
     if (!encoded->Reserve(m_emitted.ops, m_emitted.origins, m_emitted.copyBytes, m_emitted.abs32,
                           m_emitted.rel32))
         return nullptr;
     m_encoder = encoded.get();
     return encoded;
+}
+
+bool InstructionProgram::LabelIndex::Build(LabelMap &labels)
+{
+    try {
+        m_rvas.reserve(labels.size());
+        m_labels.reserve(labels.size());
+    } catch (const std::bad_alloc &) {
+        return false;
+    }
+    for (auto &entry : labels) {
+        m_rvas.push_back(entry.first);
+        m_labels.push_back(&entry.second);
+    }
+    return true;
+}
+
+Label *InstructionProgram::LabelIndex::Find(uint32_t rva) const
+{
+    const auto found = std::lower_bound(m_rvas.begin(), m_rvas.end(), rva);
+    return found == m_rvas.end() || *found != rva ? nullptr : m_labels[size_t(found - m_rvas.begin())];
 }
 
 bool InstructionProgram::IsTrimmed(const Label &label) const

@@ -114,6 +114,20 @@ private:
     bool Append(Instruction *instruction);
     bool EncodeDirect(const Instruction &instruction);
     Label *FindOrMakeLabel(LabelMap &labels, uint32_t rva);
+
+    // The labels of a map by rva, for the direct run: a search in the rvas'
+    // array is several times faster than one in the map, and every reference
+    // makes one.
+    class LabelIndex
+    {
+    public:
+        bool Build(LabelMap &labels);
+        Label *Find(uint32_t rva) const;
+
+    private:
+        std::vector<uint32_t> m_rvas;
+        std::vector<Label *> m_labels;
+    };
     bool IsTrimmed(const Label &label) const;
 
     ExecutableType m_kind;
@@ -139,6 +153,8 @@ private:
     EncodedSize m_emitted;
     // Set by StartDirectEncoding: where emitted instructions go from then on.
     EncodedProgram *m_encoder = nullptr;
+    LabelIndex m_rel32Index;
+    LabelIndex m_abs32Index;
 };
 
 } // namespace vxpatch
