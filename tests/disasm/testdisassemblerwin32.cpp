@@ -388,7 +388,7 @@ void TestDisassemblerWin32::replacesRelocationTableAndReassemblesExactly()
         x64 ? EncodedProgram::MAKE_PE64_RELOCATION_TABLE : EncodedProgram::MAKE_PE_RELOCATION_TABLE;
     QCOMPARE(std::count(encoded->ops().begin(), encoded->ops().end(), relocOp), 1L);
     // The table's bytes are not carried: assembly writes them from the abs32 locations.
-    QCOMPARE(encoded->copy_bytes().size(), size_t(image.size() - table.size() - 4 * expected.size()));
+    QCOMPARE(encoded->copy_size(), size_t(image.size() - table.size() - 4 * expected.size()));
     QCOMPARE(programreferences::reassemble(program), image);
 }
 

@@ -159,8 +159,7 @@ void TestEncodedProgram::mergesConsecutiveBytesIntoOneCopy()
              (QVector<uint>{EncodedProgram::COPY, EncodedProgram::ORIGIN, EncodedProgram::COPY1,
                             EncodedProgram::ORIGIN, EncodedProgram::COPY}));
     QCOMPARE(toVector(encoded->copy_counts()), (QVector<uint>{2, 4}));
-    QCOMPARE(QByteArray(reinterpret_cast<const char *>(encoded->copy_bytes().data()),
-                        int(encoded->copy_bytes().size())),
+    QCOMPARE(QByteArray(reinterpret_cast<const char *>(encoded->copy_data()), int(encoded->copy_size())),
              QByteArray::fromHex("010209030405 06"));
 }
 

@@ -229,6 +229,14 @@ void TestStreams::appendFreesTheOtherSink()
     QCOMPARE(bytesOf(a), QByteArray("12345"));
     QCOMPARE(b.Length(), size_t(0));
     QCOMPARE(b.Capacity(), size_t(0));
+
+    // Into an empty sink the buffer is taken over; the sink then grows as usual.
+    ByteSink empty;
+    QVERIFY(empty.Append(a));
+    QCOMPARE(a.Length(), size_t(0));
+    QCOMPARE(a.Capacity(), size_t(0));
+    QVERIFY(empty.Write("6789abcdef", 10));
+    QCOMPARE(bytesOf(empty), QByteArray("123456789abcdef"));
 }
 
 void TestStreams::parsesSerializedSets_data()

@@ -1,5 +1,6 @@
 // vxpatch: the makers' command-line front end of the binary patcher.
 
+#include "allocationpolicy.h"
 #include "commands.h"
 #include "outputfile.h"
 #include "stderrlog.h"
@@ -68,6 +69,7 @@ bool SaveOutput(const std::string &path, const void *data, size_t size)
 
 int main(int argc, char **argv)
 {
+    vxpatch::KeepLargeAllocationsMapped();
     if (argc < 2) {
         PrintUsage(stderr);
         return kExitFailure;

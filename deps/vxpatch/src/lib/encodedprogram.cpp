@@ -97,17 +97,15 @@ bool readU32Vector(ByteSource &source, std::vector<uint32_t> &values, bool delta
     return true;
 }
 
-bool readByteVector(ByteSource &source, std::vector<uint8_t> &bytes)
+// A length-prefixed run of bytes, left where it is.
+bool readByteRun(ByteSource &source, const uint8_t *&bytes, size_t &length)
 {
     uint32_t count;
     if (!source.ReadVarint32(count) || count > source.Remaining())
         return false;
-    try {
-        bytes.resize(count);
-    } catch (const std::bad_alloc &) {
-        return false;
-    }
-    return source.Read(bytes.data(), count);
+    bytes = source.Position();
+    length = count;
+    return source.Skip(count);
 }
 
 bool write16(ByteSink &sink, uint32_t value)
@@ -203,6 +201,9 @@ bool EncodedProgram::AddOrigin(uint32_t rva)
 
 bool EncodedProgram::AddCopy(size_t n, const uint8_t *bytes)
 {
+    // A program that was read borrows its bytes and is not built on.
+    if (m_borrowedCopyBytes != nullptr)
+        return false;
     // Runs of copied bytes always end up in one copy op.
     if (!m_ops.empty() && m_ops.back() == COPY1) {
         if (!push(m_copyCounts, 1u))
@@ -265,7 +266,7 @@ PatchStatus EncodedProgram::WriteTo(ByteSinkSet &streams) const
     const bool ok =
         streams.stream(0).WriteVarint32(uint32_t(m_imageBase)) &&
         writeU32Vector(streams.stream(0), m_origins) && writeU32Vector(streams.stream(1), m_ops) &&
-        bytes.WriteSizeVarint32(m_copyBytes.size()) && bytes.Write(m_copyBytes.data(), m_copyBytes.size()) &&
+        bytes.WriteSizeVarint32(copy_size()) && bytes.Write(copy_data(), copy_size()) &&
         writeU32Vector(streams.stream(3), m_abs32Ix) && writeU32Vector(streams.stream(4), m_rel32Ix) &&
         writeDeltaVector(streams.stream(5), m_abs32Rvas) &&
         writeDeltaVector(streams.stream(6), m_rel32Rvas) && writeU32Vector(streams.stream(7), m_copyCounts);
@@ -287,7 +288,7 @@ PatchStatus ReadEncodedProgram(ByteSourceSet &streams, std::unique_ptr<EncodedPr
                     readU32Vector(streams.stream(0), read->m_origins, false) &&
                     readU32Vector(streams.stream(1), read->m_ops, false) &&
                     readU32Vector(streams.stream(7), read->m_copyCounts, false) &&
-                    readByteVector(streams.stream(2), read->m_copyBytes) &&
+                    readByteRun(streams.stream(2), read->m_borrowedCopyBytes, read->m_borrowedCopySize) &&
                     readU32Vector(streams.stream(3), read->m_abs32Ix, false) &&
                     readU32Vector(streams.stream(4), read->m_rel32Ix, false);
     if (!ok)
@@ -329,9 +330,9 @@ PatchStatus EncodedProgram::Assemble(ByteSink &out)
                     return kAssemblyFailed;
                 n = m_copyCounts[nextCount++];
             }
-            if (n > m_copyBytes.size() - nextByte)
+            if (n > copy_size() - nextByte)
                 return kAssemblyFailed;
-            ok = target->Write(m_copyBytes.data() + nextByte, n);
+            ok = target->Write(copy_data() + nextByte, n);
             nextByte += n;
             address += uint32_t(n);
         } else if (op == REL32) {
@@ -372,7 +373,7 @@ PatchStatus EncodedProgram::Assemble(ByteSink &out)
         return kAssemblyFailed;
     if (elfRelocType != 0 && (!WriteElfRelocations(out, elfRelocType) || !out.Append(side)))
         return kAssemblyFailed;
-    if (nextCount != m_copyCounts.size() || nextByte != m_copyBytes.size() || nextAbs32 != m_abs32Ix.size() ||
+    if (nextCount != m_copyCounts.size() || nextByte != copy_size() || nextAbs32 != m_abs32Ix.size() ||
         nextRel32 != m_rel32Ix.size())
         return kAssemblyFailed;
     return kPatchOk;

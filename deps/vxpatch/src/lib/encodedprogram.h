@@ -68,7 +68,12 @@ public:
     const std::vector<uint32_t> &ops() const { return m_ops; }
     const std::vector<uint32_t> &origins() const { return m_origins; }
     const std::vector<uint32_t> &copy_counts() const { return m_copyCounts; }
-    const std::vector<uint8_t> &copy_bytes() const { return m_copyBytes; }
+    // The bytes of all copy ops, in order.
+    const uint8_t *copy_data() const
+    {
+        return m_borrowedCopyBytes ? m_borrowedCopyBytes : m_copyBytes.data();
+    }
+    size_t copy_size() const { return m_borrowedCopyBytes ? m_borrowedCopySize : m_copyBytes.size(); }
     const std::vector<uint32_t> &abs32_ix() const { return m_abs32Ix; }
     const std::vector<uint32_t> &rel32_ix() const { return m_rel32Ix; }
 
@@ -86,7 +91,11 @@ private:
     std::vector<uint32_t> m_ops;
     std::vector<uint32_t> m_origins;
     std::vector<uint32_t> m_copyCounts;
+    // Built here, or, in a program that was read, borrowed from its streams: the
+    // largest array is only ever read, so it is not copied.
     std::vector<uint8_t> m_copyBytes;
+    const uint8_t *m_borrowedCopyBytes = nullptr;
+    size_t m_borrowedCopySize = 0;
     std::vector<uint32_t> m_abs32Ix;
     std::vector<uint32_t> m_rel32Ix;
     // Where Assemble wrote abs32 values; the relocation tables are built from it.
@@ -94,6 +103,7 @@ private:
 };
 
 // Reads a program that WriteTo wrote: kPatchOk and the program, or kBadEncodedProgram.
+// The program borrows bytes of `streams`, whose data must outlive it.
 PatchStatus ReadEncodedProgram(ByteSourceSet &streams, std::unique_ptr<EncodedProgram> &program);
 
 } // namespace vxpatch

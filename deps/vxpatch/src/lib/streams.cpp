@@ -415,7 +415,17 @@ bool ByteSink::Commit(size_t n)
 
 bool ByteSink::Append(ByteSink &other)
 {
-    if (other.m_failed || !Write(other.m_data, other.m_length))
+    if (other.m_failed)
+        return false;
+    // Into an empty sink the buffer moves instead of being copied.
+    if (m_length == 0 && !m_failed) {
+        std::swap(m_data, other.m_data);
+        std::swap(m_length, other.m_length);
+        std::swap(m_capacity, other.m_capacity);
+        other.Clear();
+        return true;
+    }
+    if (!Write(other.m_data, other.m_length))
         return false;
     other.Clear();
     return true;
