@@ -82,7 +82,7 @@ void UpdateEngine::setupProxy()
     // "host:port" parses as a valid URL without a host; it would send every
     // request to no proxy at all, so it counts as invalid too.
     if (!url.isValid() || url.host().isEmpty()) {
-        m_proxyError = QStringLiteral("'%1' is an invalid proxy specification").arg(proxyText);
+        m_proxyError = QStringLiteral("'%1' is an invalid proxy setting").arg(proxyText);
         qDebug() << "Invalid proxy" << proxyText;
         // Nobody is connected yet while the owner constructs us: report it from
         // the event loop, before any session can start.

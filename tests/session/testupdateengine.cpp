@@ -344,7 +344,7 @@ private slots:
             // Reported once whoever owns the engine has connected, and no session starts with it.
             QTRY_COMPARE(fatal.count(), 1);
             QCOMPARE(fatal.at(0).at(0).toString(),
-                     QString("'%1' is an invalid proxy specification").arg(proxyText));
+                     QString("'%1' is an invalid proxy setting").arg(proxyText));
             QVERIFY(!engine.initialize());
             QCOMPARE(engine.state(), UpdateEngine::PRE_INIT);
             QVERIFY(config->tempDir().isEmpty());

@@ -57,14 +57,14 @@ public:
     }
 
 private:
-    void write(const QString &spec)
+    void write(const QString &entry)
     {
-        const int eq = spec.indexOf('=');
-        const QString name = eq < 0 ? spec : spec.left(eq);
+        const int eq = entry.indexOf('=');
+        const QString name = eq < 0 ? entry : entry.left(eq);
         QDir().mkpath(QFileInfo(path(name)).path());
         QFile f(path(name));
         QVERIFY(f.open(QIODevice::WriteOnly));
-        f.write(eq < 0 ? name.toUtf8() : spec.mid(eq + 1).toUtf8());
+        f.write(eq < 0 ? name.toUtf8() : entry.mid(eq + 1).toUtf8());
     }
     QString relative(const QString &p) const { return QDir(root()).relativeFilePath(p); }
 

@@ -327,7 +327,7 @@ private slots:
         QCOMPARE(QApplication::exec(), 2);
         QCOMPARE(answerer.boxes.size(), 1);
         QCOMPARE(answerer.boxes.at(0).text,
-                 QString("'proxy.example:8080' is an invalid proxy specification"));
+                 QString("'proxy.example:8080' is an invalid proxy setting"));
         QCOMPARE(engine()->state(), UpdateEngine::PRE_INIT);
     }
 

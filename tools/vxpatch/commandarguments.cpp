@@ -2,9 +2,9 @@
 
 namespace {
 
-const OptionSpec *findOption(const std::vector<OptionSpec> &options, const std::string &name)
+const OptionDefinition *findOption(const std::vector<OptionDefinition> &options, const std::string &name)
 {
-    for (const OptionSpec &option : options) {
+    for (const OptionDefinition &option : options) {
         if (name == option.name)
             return &option;
     }
@@ -14,7 +14,7 @@ const OptionSpec *findOption(const std::vector<OptionSpec> &options, const std::
 } // namespace
 
 bool CommandArguments::parse(const std::vector<std::string> &arguments, size_t positionalCount,
-                             const std::vector<OptionSpec> &options)
+                             const std::vector<OptionDefinition> &options)
 {
     m_positional.clear();
     m_options.clear();
@@ -31,12 +31,12 @@ bool CommandArguments::parse(const std::vector<std::string> &arguments, size_t p
         }
         const size_t equals = argument.find('=');
         const std::string name = argument.substr(0, equals);
-        const OptionSpec *spec = findOption(options, name);
-        if (!spec) {
+        const OptionDefinition *option = findOption(options, name);
+        if (!option) {
             m_error = "unknown option " + name;
             return false;
         }
-        if (!spec->takesValue) {
+        if (!option->takesValue) {
             if (equals != std::string::npos) {
                 m_error = "option " + name + " takes no value";
                 return false;

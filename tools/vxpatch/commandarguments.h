@@ -7,7 +7,7 @@
 
 // An option a command accepts: a flag ("--header") or one taking a value
 // ("--method 1" or "--method=1").
-struct OptionSpec
+struct OptionDefinition
 {
     const char *name;
     bool takesValue;
@@ -20,7 +20,7 @@ public:
     // False with a reason in error() for an unknown option, a missing option
     // value or a wrong number of positional arguments.
     bool parse(const std::vector<std::string> &arguments, size_t positionalCount,
-               const std::vector<OptionSpec> &options);
+               const std::vector<OptionDefinition> &options);
 
     const std::string &positional(size_t i) const { return m_positional.at(i); }
     bool has(const std::string &option) const { return m_options.count(option) > 0; }

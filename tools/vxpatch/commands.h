@@ -20,7 +20,7 @@ struct Command
     const char *synopsis; // the arguments after the name
     const char *summary;
     size_t positionalCount;
-    std::vector<OptionSpec> options;
+    std::vector<OptionDefinition> options;
     int (*run)(const CommandArguments &arguments);
 };
 
