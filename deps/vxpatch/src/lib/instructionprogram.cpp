@@ -24,6 +24,16 @@ namespace {
 constexpr size_t kFirstBlock = 64;
 constexpr size_t kLargestBlock = 16384;
 
+// `value` is the rva or the byte, as the kind says.
+Instruction MakeInstruction(InstructionKind kind, uint32_t value = 0, Label *label = nullptr)
+{
+    Instruction instruction;
+    instruction.kind = kind;
+    instruction.value = value;
+    instruction.label = label;
+    return instruction;
+}
+
 } // namespace
 
 bool InstructionProgram::ReserveInstructions(size_t count)
@@ -95,41 +105,28 @@ bool InstructionProgram::Put(const Instruction &instruction)
 
 bool InstructionProgram::EmitOrigin(uint32_t rva)
 {
-    Instruction instruction;
-    instruction.kind = ORIGIN;
-    instruction.value = rva;
-    return Put(instruction);
+    return Put(MakeInstruction(ORIGIN, rva));
 }
 
 bool InstructionProgram::EmitPeRelocs()
 {
-    Instruction instruction;
-    instruction.kind = MAKE_PE_RELOCATION_TABLE;
-    return Put(instruction);
+    return Put(MakeInstruction(MAKE_PE_RELOCATION_TABLE));
 }
 
 bool InstructionProgram::EmitElfRelocs()
 {
-    Instruction instruction;
-    instruction.kind = MAKE_ELF_RELOCATION_TABLE;
-    return Put(instruction);
+    return Put(MakeInstruction(MAKE_ELF_RELOCATION_TABLE));
 }
 
 bool InstructionProgram::EmitElfArmRelocs()
 {
-    Instruction instruction;
-    instruction.kind = MAKE_ELF_ARM_RELOCATION_TABLE;
-    return Put(instruction);
+    return Put(MakeInstruction(MAKE_ELF_ARM_RELOCATION_TABLE));
 }
 
 bool InstructionProgram::EmitByte(uint8_t value)
 {
-    if (m_mode != Mode::kStore) {
-        Instruction instruction;
-        instruction.kind = BYTE;
-        instruction.value = value;
-        return Put(instruction);
-    }
+    if (m_mode != Mode::kStore)
+        return Put(MakeInstruction(BYTE, value));
     if (!m_byteInstructions) {
         m_byteInstructions.reset(new (std::nothrow) Instruction[256]);
         if (!m_byteInstructions)
@@ -147,13 +144,12 @@ bool InstructionProgram::EmitBytes(const uint8_t *bytes, size_t length)
     // Lengths are 32 bits; a longer run becomes several instructions, which
     // encode to the same copy.
     do {
-        Instruction instruction;
-        instruction.kind = MULTIPLEBYTES;
+        const uint32_t part = uint32_t(std::min<size_t>(length, UINT32_MAX));
+        Instruction instruction = MakeInstruction(MULTIPLEBYTES);
         instruction.bytes = bytes;
-        instruction.length = uint32_t(std::min<size_t>(length, UINT32_MAX));
+        instruction.length = part;
         if (!Put(instruction))
             return false;
-        const size_t part = instruction.length;
         bytes += part;
         length -= part;
     } while (length != 0);
@@ -162,32 +158,20 @@ bool InstructionProgram::EmitBytes(const uint8_t *bytes, size_t length)
 
 bool InstructionProgram::EmitRel32(Label *label)
 {
-    if (label == nullptr)
-        return false;
-    Instruction instruction;
-    instruction.kind = REL32;
-    instruction.label = label;
-    return Put(instruction);
+    return label != nullptr && Put(MakeInstruction(REL32, 0, label));
 }
 
 bool InstructionProgram::EmitAbs32(Label *label)
 {
-    if (label == nullptr)
-        return false;
-    Instruction instruction;
-    instruction.kind = ABS32;
-    instruction.label = label;
-    return Put(instruction);
+    return label != nullptr && Put(MakeInstruction(ABS32, 0, label));
 }
 
 bool InstructionProgram::EmitRel32Arm(uint16_t op, Label *label, const uint8_t *instruction, uint16_t opSize)
 {
     if (label == nullptr || opSize > 4)
         return false;
-    Instruction emitted;
-    emitted.kind = REL32ARM;
+    Instruction emitted = MakeInstruction(REL32ARM, 0, label);
     emitted.armOp = op;
-    emitted.label = label;
     emitted.bytes = instruction;
     emitted.opSize = uint8_t(opSize);
     return Put(emitted);
@@ -325,38 +309,8 @@ void InstructionProgram::EncodedSize::Add(const Instruction &instruction)
     }
 }
 
-std::unique_ptr<EncodedProgram> InstructionProgram::Encode() const
+std::unique_ptr<EncodedProgram> InstructionProgram::NewEncodedProgram(const EncodedSize &size) const
 {
-    std::unique_ptr<EncodedProgram> encoded(new (std::nothrow) EncodedProgram);
-    if (!encoded)
-        return nullptr;
-    encoded->set_image_base(m_imageBase);
-    for (const auto &entry : m_abs32Labels) {
-        if (!encoded->DefineAbs32Label(entry.second.index, entry.second.rva))
-            return nullptr;
-    }
-    for (const auto &entry : m_rel32Labels) {
-        if (!encoded->DefineRel32Label(entry.second.index, entry.second.rva))
-            return nullptr;
-    }
-    encoded->EndLabels();
-
-    EncodedSize size;
-    for (const Instruction *instruction : m_instructions)
-        size.Add(*instruction);
-    if (!encoded->Reserve(size.ops, size.origins, size.copyBytes, size.abs32, size.rel32))
-        return nullptr;
-    for (const Instruction *instruction : m_instructions) {
-        if (!EncodeInstruction(*encoded, *instruction, m_kind))
-            return nullptr;
-    }
-    return encoded;
-}
-
-std::unique_ptr<EncodedProgram> InstructionProgram::StartDirectEncoding()
-{
-    if (m_mode != Mode::kLabelsOnly || m_encoder != nullptr)
-        return nullptr;
     std::unique_ptr<EncodedProgram> encoded(new (std::nothrow) EncodedProgram);
     if (!encoded)
         return nullptr;
@@ -370,10 +324,32 @@ std::unique_ptr<EncodedProgram> InstructionProgram::StartDirectEncoding()
             return nullptr;
     }
     encoded->EndLabels();
-    if (!m_rel32Index.Build(m_rel32Labels) || !m_abs32Index.Build(m_abs32Labels))
+    if (!encoded->Reserve(size.ops, size.origins, size.copyBytes, size.abs32, size.rel32))
         return nullptr;
-    if (!encoded->Reserve(m_emitted.ops, m_emitted.origins, m_emitted.copyBytes, m_emitted.abs32,
-                          m_emitted.rel32))
+    return encoded;
+}
+
+std::unique_ptr<EncodedProgram> InstructionProgram::Encode() const
+{
+    EncodedSize size;
+    for (const Instruction *instruction : m_instructions)
+        size.Add(*instruction);
+    std::unique_ptr<EncodedProgram> encoded = NewEncodedProgram(size);
+    if (!encoded)
+        return nullptr;
+    for (const Instruction *instruction : m_instructions) {
+        if (!EncodeInstruction(*encoded, *instruction, m_kind))
+            return nullptr;
+    }
+    return encoded;
+}
+
+std::unique_ptr<EncodedProgram> InstructionProgram::StartDirectEncoding()
+{
+    if (m_mode != Mode::kLabelsOnly || m_encoder != nullptr)
+        return nullptr;
+    std::unique_ptr<EncodedProgram> encoded = NewEncodedProgram(m_emitted);
+    if (!encoded || !m_rel32Index.Build(m_rel32Labels) || !m_abs32Index.Build(m_abs32Labels))
         return nullptr;
     m_encoder = encoded.get();
     return encoded;

@@ -107,6 +107,8 @@ private:
         void Add(const Instruction &instruction);
     };
 
+    // An encoded program with the labels defined (trimmed ones left out) and room for `size`.
+    std::unique_ptr<EncodedProgram> NewEncodedProgram(const EncodedSize &size) const;
     // Stores, counts or encodes the instruction, as the mode says.
     bool Put(const Instruction &instruction);
     // Appends a new instruction, nullptr when memory runs out.
