@@ -50,6 +50,16 @@ bool Disassembler::EmitRel32At(uint64_t offset, uint32_t address, InstructionPro
     return true;
 }
 
+bool Disassembler::EmitFileBytes(uint64_t from, uint64_t to, const char *outsideReason,
+                                 InstructionProgram *program)
+{
+    if (!IsRangeInBounds(from, to - from))
+        return Bad(outsideReason);
+    if (from < to && !program->EmitBytes(start() + from, size_t(to - from)))
+        return Bad("out of memory");
+    return true;
+}
+
 void Disassembler::ReduceLength(uint64_t length)
 {
     if (length < m_length) {

@@ -57,6 +57,9 @@ protected:
     // instruction.
     bool EmitRel32At(uint64_t offset, uint32_t address, InstructionProgram *program);
 
+    // Emits the bytes at file offsets [from, to) as one run; fails with
+    // `outsideReason` when they do not lie inside the image.
+    bool EmitFileBytes(uint64_t from, uint64_t to, const char *outsideReason, InstructionProgram *program);
     // Only ever shortens the image: the data beyond the format's own extent is not its part.
     void ReduceLength(uint64_t length);
 

@@ -241,13 +241,13 @@ bool DisassemblerMacho::DisassembleImage(InstructionProgram *program)
         while (next != m_codeSections.cend() && next->offset < position)
             ++next;
         if (next == m_codeSections.cend()) {
-            if (!EmitBytes(position, length(), program))
+            if (!EmitFileBytes(position, length(), "code section outside image", program))
                 return false;
             break;
         }
         uint64_t regionStart = position;
         if (position < next->offset) {
-            if (!EmitBytes(position, next->offset, program))
+            if (!EmitFileBytes(position, next->offset, "code section outside image", program))
                 return false;
             regionStart = next->offset;
         }
@@ -366,15 +366,6 @@ bool DisassemblerMacho::ParseFileRegion(uint64_t regionStart, uint64_t regionEnd
             return Bad("out of memory");
         r = runEnd;
     }
-    return true;
-}
-
-bool DisassemblerMacho::EmitBytes(uint64_t from, uint64_t to, InstructionProgram *program)
-{
-    if (!IsRangeInBounds(from, to - from))
-        return Bad("code section outside image");
-    if (from < to && !program->EmitBytes(start() + from, size_t(to - from)))
-        return Bad("out of memory");
     return true;
 }
 

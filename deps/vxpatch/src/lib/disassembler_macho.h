@@ -52,7 +52,6 @@ private:
     bool ScanRel32(const CodeSection &section);
     bool ParseFileRegion(uint64_t regionStart, uint64_t regionEnd, InstructionProgram *program,
                          std::vector<uint32_t>::const_iterator &rel32Cursor);
-    bool EmitBytes(uint64_t from, uint64_t to, InstructionProgram *program);
 
     ExecutableType m_type = UNKNOWN;
     std::vector<Segment> m_segments;

@@ -173,7 +173,7 @@ bool DisassemblerWin32::DisassembleImage(InstructionProgram *program)
             break;
         uint64_t regionStart = fileOffset;
         if (fileOffset < section->pointerToRawData) {
-            if (!EmitBytes(fileOffset, section->pointerToRawData, program))
+            if (!EmitFileBytes(fileOffset, section->pointerToRawData, "section outside image", program))
                 return false;
             regionStart = section->pointerToRawData;
         }
@@ -411,15 +411,6 @@ bool DisassemblerWin32::ParseFileRegion(uint64_t regionStart, uint64_t regionEnd
             return Bad("out of memory");
         r = runEnd;
     }
-    return true;
-}
-
-bool DisassemblerWin32::EmitBytes(uint64_t from, uint64_t to, InstructionProgram *program)
-{
-    if (!IsRangeInBounds(from, to - from))
-        return Bad("section outside image");
-    if (from < to && !program->EmitBytes(start() + from, size_t(to - from)))
-        return Bad("out of memory");
     return true;
 }
 

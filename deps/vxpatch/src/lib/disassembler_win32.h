@@ -69,7 +69,6 @@ private:
     bool ParseFileRegion(uint64_t start, uint64_t end, InstructionProgram *program,
                          std::vector<uint32_t>::const_iterator &abs32Cursor,
                          std::vector<uint32_t>::const_iterator &rel32Cursor);
-    bool EmitBytes(uint64_t start, uint64_t end, InstructionProgram *program);
 
     Variant m_variant;
     uint64_t m_imageBase = 0;
