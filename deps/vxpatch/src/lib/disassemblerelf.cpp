@@ -19,6 +19,18 @@ uint64_t SaturatingAdd(uint64_t a, uint64_t b)
 
 DisassemblerElf::TypedRVA::~TypedRVA() = default;
 
+bool DisassemblerElf::TypedRVARel32::ComputeTarget(const uint8_t *p)
+{
+    setRelativeTarget(int32_t(Read32(p) + 4));
+    return true;
+}
+
+bool DisassemblerElf::TypedRVARel32::EmitInstruction(InstructionProgram *program, uint32_t targetRva)
+{
+    Label *label = program->FindOrMakeRel32Label(targetRva);
+    return label != nullptr && program->EmitRel32(label);
+}
+
 DisassemblerElf::DisassemblerElf(const void *start, size_t length) : Disassembler(start, length) {}
 
 DisassemblerElf::~DisassemblerElf() = default;

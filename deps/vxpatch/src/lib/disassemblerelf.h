@@ -77,6 +77,16 @@ public:
         size_t m_fileOffset = 0;
     };
 
+    // An x86 or x86-64 rel32 field of four bytes; its target is relative to the field's end.
+    class TypedRVARel32 : public TypedRVA
+    {
+    public:
+        using TypedRVA::TypedRVA;
+        bool ComputeTarget(const uint8_t *p) override;
+        bool EmitInstruction(InstructionProgram *program, uint32_t targetRva) override;
+        uint16_t OpSize() const override { return 4; }
+    };
+
     DisassemblerElf(const void *start, size_t length);
     ~DisassemblerElf() override;
 

@@ -10,18 +10,6 @@ constexpr uint32_t R_386_RELATIVE = 8;
 
 } // namespace
 
-bool DisassemblerElf32X86::TypedRVAX86::ComputeTarget(const uint8_t *p)
-{
-    setRelativeTarget(int32_t(Read32(p) + 4));
-    return true;
-}
-
-bool DisassemblerElf32X86::TypedRVAX86::EmitInstruction(InstructionProgram *program, uint32_t targetRva)
-{
-    Label *label = program->FindOrMakeRel32Label(targetRva);
-    return label != nullptr && program->EmitRel32(label);
-}
-
 bool DisassemblerElf32X86::RelocationTarget(const RelocationEntry &entry, uint32_t *rva) const
 {
     // Only relative relocations without a symbol hold a plain address to rebase.

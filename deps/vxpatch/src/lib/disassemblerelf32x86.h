@@ -14,13 +14,10 @@ class DisassemblerElf32X86 : public DisassemblerElf32
 {
 public:
     // A rel32 field of a call or jump; the field address is the record's rva.
-    class TypedRVAX86 : public TypedRVA
+    class TypedRVAX86 : public TypedRVARel32
     {
     public:
-        using TypedRVA::TypedRVA;
-        bool ComputeTarget(const uint8_t *p) override;
-        bool EmitInstruction(InstructionProgram *program, uint32_t targetRva) override;
-        uint16_t OpSize() const override { return 4; }
+        using TypedRVARel32::TypedRVARel32;
     };
 
     using DisassemblerElf32::DisassemblerElf32;

@@ -22,18 +22,6 @@ constexpr FirstByteTable kMayStartReference;
 
 } // namespace
 
-bool DisassemblerElf64X64::TypedRVAX64::ComputeTarget(const uint8_t *p)
-{
-    setRelativeTarget(int32_t(Read32(p) + 4));
-    return true;
-}
-
-bool DisassemblerElf64X64::TypedRVAX64::EmitInstruction(InstructionProgram *program, uint32_t targetRva)
-{
-    Label *label = program->FindOrMakeRel32Label(targetRva);
-    return label != nullptr && program->EmitRel32(label);
-}
-
 bool DisassemblerElf64X64::RelocationTarget(const RelocationEntry &, uint32_t *) const
 {
     return false;

@@ -14,13 +14,10 @@ class DisassemblerElf64X64 : public DisassemblerElf64
 {
 public:
     // A rel32 field; the field address is the record's rva.
-    class TypedRVAX64 : public TypedRVA
+    class TypedRVAX64 : public TypedRVARel32
     {
     public:
-        using TypedRVA::TypedRVA;
-        bool ComputeTarget(const uint8_t *p) override;
-        bool EmitInstruction(InstructionProgram *program, uint32_t targetRva) override;
-        uint16_t OpSize() const override { return 4; }
+        using TypedRVARel32::TypedRVARel32;
     };
 
     using DisassemblerElf64::DisassemblerElf64;
