@@ -1,6 +1,8 @@
 #ifndef VX_TESTS_DISASM_ELFFIXTURE_H
 #define VX_TESTS_DISASM_ELFFIXTURE_H
 
+#include "littleendian.h"
+
 #include <QByteArray>
 #include <QVector>
 #include <cstdint>
@@ -40,30 +42,7 @@ inline uint32_t sectionAddress(int index)
     return kElfBase + sectionOffset(index);
 }
 
-inline void put16(QByteArray &image, int at, uint16_t value)
-{
-    image[at] = char(value);
-    image[at + 1] = char(value >> 8);
-}
-
-inline void put32(QByteArray &image, int at, uint32_t value)
-{
-    for (int i = 0; i < 4; ++i)
-        image[at + i] = char(value >> (8 * i));
-}
-
-inline void put64(QByteArray &image, int at, uint64_t value)
-{
-    put32(image, at, uint32_t(value));
-    put32(image, at + 4, uint32_t(value >> 32));
-}
-
-inline QByteArray le32(uint32_t value)
-{
-    QByteArray bytes(4, '\0');
-    put32(bytes, 0, value);
-    return bytes;
-}
+using namespace littleendian;
 
 // An Elf32_Rel entry.
 inline QByteArray rel(uint32_t offset, uint32_t info)

@@ -22,8 +22,13 @@ inline QString abs32(uint32_t rva, uint32_t target)
     return QStringLiteral("abs32 %1 -> %2").arg(rva, 0, 16).arg(target, 0, 16);
 }
 
-// The rel32 and abs32 references in program order, each with the address it is played back at
-// (see rel32() and abs32() for the form), so that a failed comparison shows both lists.
+inline QString arm(uint32_t rva, uint16_t op, uint32_t target)
+{
+    return QStringLiteral("arm %1 op %2 -> %3").arg(rva, 0, 16).arg(op, 0, 16).arg(target, 0, 16);
+}
+
+// The rel32, abs32 and ARM branch references in program order, each with the address it is played back at
+// (see rel32(), abs32() and arm() for the form), so that a failed comparison shows both lists.
 inline QStringList references(const vxpatch::InstructionProgram &program)
 {
     QStringList found;
@@ -46,6 +51,10 @@ inline QStringList references(const vxpatch::InstructionProgram &program)
         case vxpatch::ABS32:
             found.append(abs32(address, instruction->label->rva));
             address += 4;
+            break;
+        case vxpatch::REL32ARM:
+            found.append(arm(address, instruction->armOp, instruction->label->rva));
+            address += instruction->opSize;
             break;
         default:
             break;

@@ -1,5 +1,6 @@
 #include "disassembler_macho.h"
 #include "instructionprogram.h"
+#include "littleendian.h"
 #include "programreferences.h"
 
 #include <QDir>
@@ -8,28 +9,10 @@
 #include <memory>
 
 using namespace vxpatch;
+using namespace littleendian;
 using programreferences::rel32;
 
 namespace {
-
-void put32(QByteArray &bytes, int offset, uint32_t value)
-{
-    for (int i = 0; i < 4; ++i)
-        bytes[offset + i] = char(value >> (8 * i));
-}
-
-void put64(QByteArray &bytes, int offset, uint64_t value)
-{
-    put32(bytes, offset, uint32_t(value));
-    put32(bytes, offset + 4, uint32_t(value >> 32));
-}
-
-QByteArray le32(uint32_t value)
-{
-    QByteArray bytes(4, 0);
-    put32(bytes, 0, value);
-    return bytes;
-}
 
 const uint32_t kCode = 0x80000400;  // S_REGULAR with S_ATTR_PURE_INSTRUCTIONS | S_ATTR_SOME_INSTRUCTIONS
 const uint32_t kStubs = 0x80000408; // S_SYMBOL_STUBS: instructions, but no regular section

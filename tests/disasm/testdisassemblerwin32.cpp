@@ -4,6 +4,7 @@
 #include "encodedprogram.h"
 #include "executabledetection.h"
 #include "instructionprogram.h"
+#include "littleendian.h"
 #include "programreferences.h"
 
 #include <QDir>
@@ -15,33 +16,9 @@
 using namespace vxpatch;
 using programreferences::abs32;
 using programreferences::rel32;
+using namespace littleendian;
 
 namespace {
-
-void put16(QByteArray &bytes, int offset, uint16_t value)
-{
-    for (int i = 0; i < 2; ++i)
-        bytes[offset + i] = char(value >> (8 * i));
-}
-
-void put32(QByteArray &bytes, int offset, uint32_t value)
-{
-    for (int i = 0; i < 4; ++i)
-        bytes[offset + i] = char(value >> (8 * i));
-}
-
-void put64(QByteArray &bytes, int offset, uint64_t value)
-{
-    put32(bytes, offset, uint32_t(value));
-    put32(bytes, offset + 4, uint32_t(value >> 32));
-}
-
-QByteArray le32(uint32_t value)
-{
-    QByteArray bytes(4, 0);
-    put32(bytes, 0, value);
-    return bytes;
-}
 
 QByteArray le64(uint64_t value)
 {

@@ -1,14 +1,14 @@
 #include "disassemblerelf32arm.h"
 #include "elffixture.h"
-#include "encodedprogram.h"
 #include "executabledetection.h"
 #include "instructionprogram.h"
-#include "streams.h"
+#include "programreferences.h"
 
 #include <QtTest>
 #include <memory>
 
 using namespace elffixture;
+using namespace programreferences;
 
 namespace {
 
@@ -26,62 +26,11 @@ QByteArray bytes(std::initializer_list<int> values)
     return out;
 }
 
-QByteArray le16(uint16_t value)
-{
-    return bytes({value & 0xFF, value >> 8});
-}
-
 // Text whose bytes sit at kText + index, padded to 0x80 bytes so that targets up to
 // kText + 0x7F lie inside and no scan rule runs out of room.
 QByteArray text(const QByteArray &code)
 {
     return code + QByteArray(0x80 - code.size(), '\0');
-}
-
-// The references of a program in play-back order, each at the address it is played back at.
-QStringList references(const vxpatch::InstructionProgram &program)
-{
-    QStringList found;
-    uint32_t address = 0;
-    for (const vxpatch::Instruction *instruction : program.instructions()) {
-        switch (instruction->kind) {
-        case vxpatch::ORIGIN:
-            address = instruction->value;
-            break;
-        case vxpatch::BYTE:
-            address += 1;
-            break;
-        case vxpatch::MULTIPLEBYTES:
-            address += uint32_t(instruction->length);
-            break;
-        case vxpatch::REL32:
-            found << QStringLiteral("rel32 %1 -> %2").arg(address, 0, 16).arg(instruction->label->rva, 0, 16);
-            address += 4;
-            break;
-        case vxpatch::ABS32:
-            found << QStringLiteral("abs32 %1 -> %2").arg(address, 0, 16).arg(instruction->label->rva, 0, 16);
-            address += 4;
-            break;
-        case vxpatch::REL32ARM:
-            found << QStringLiteral("arm %1 op %2 -> %3")
-                         .arg(address, 0, 16)
-                         .arg(instruction->armOp, 0, 16)
-                         .arg(instruction->label->rva, 0, 16);
-            address += instruction->opSize;
-            break;
-        default:
-            break;
-        }
-    }
-    return found;
-}
-
-int countKind(const vxpatch::InstructionProgram &program, vxpatch::InstructionKind kind)
-{
-    int count = 0;
-    for (const vxpatch::Instruction *instruction : program.instructions())
-        count += instruction->kind == kind;
-    return count;
 }
 
 std::unique_ptr<vxpatch::InstructionProgram> disassemble(const QByteArray &image)
@@ -90,33 +39,6 @@ std::unique_ptr<vxpatch::InstructionProgram> disassemble(const QByteArray &image
     if (vxpatch::DisassembleElement(image.constData(), size_t(image.size()), program) != vxpatch::kPatchOk)
         return nullptr;
     return program;
-}
-
-// What assembly makes of the program: the bytes the patcher rebuilds the executable from.
-QByteArray reassemble(const vxpatch::InstructionProgram &program)
-{
-    std::unique_ptr<vxpatch::EncodedProgram> encoded = program.Encode();
-    if (!encoded)
-        return "<encode failed>";
-    vxpatch::ByteSink sink;
-    if (encoded->Assemble(sink) != vxpatch::kPatchOk)
-        return "<assemble failed>";
-    return QByteArray(reinterpret_cast<const char *>(sink.Data()), int(sink.Length()));
-}
-
-QString rel32(uint32_t field, uint32_t target)
-{
-    return QStringLiteral("rel32 %1 -> %2").arg(field, 0, 16).arg(target, 0, 16);
-}
-
-QString abs32(uint32_t field, uint32_t target)
-{
-    return QStringLiteral("abs32 %1 -> %2").arg(field, 0, 16).arg(target, 0, 16);
-}
-
-QString arm(uint32_t at, uint16_t op, uint32_t target)
-{
-    return QStringLiteral("arm %1 op %2 -> %3").arg(at, 0, 16).arg(op, 0, 16).arg(target, 0, 16);
 }
 
 // A reference field for an instruction whose field starts at `field` and points to `target`.
