@@ -1,47 +1,16 @@
 // The ensemble patch commands of the vxpatch executable: mkpatch and apply.
 
 #include "../disasm/elffixture.h"
+#include "vxpatchprocess.h"
 
 #include <QFile>
-#include <QProcess>
 #include <QTemporaryDir>
 #include <QtTest>
 
 using namespace elffixture;
+using namespace vxpatchprocess;
 
 namespace {
-
-struct Result
-{
-    int exitCode = -1;
-    QByteArray out;
-    QByteArray err;
-};
-
-Result runTool(const QStringList &arguments)
-{
-    QProcess process;
-    process.start(QStringLiteral(VXPATCH_BINARY), arguments);
-    Result result;
-    if (!process.waitForFinished(120000) || process.exitStatus() != QProcess::NormalExit)
-        return result;
-    result.exitCode = process.exitCode();
-    result.out = process.readAllStandardOutput();
-    result.err = process.readAllStandardError();
-    return result;
-}
-
-bool writeFile(const QString &path, const QByteArray &bytes)
-{
-    QFile file(path);
-    return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size();
-}
-
-QByteArray readFile(const QString &path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<unreadable>");
-}
 
 QByteArray x86Image(int functions)
 {
