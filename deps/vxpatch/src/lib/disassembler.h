@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <initializer_list>
 
 namespace vxpatch {
 
@@ -44,6 +45,20 @@ protected:
     bool Bad(const char *reason);
     bool ok() const { return m_failureReason == nullptr; }
 
+    // Where the rel32 field of an x86 instruction starting at `p` lies, with
+    // `available` bytes from `p` on: call or jmp rel32 (E8, E9), or jcc rel32
+    // other than jp and jnp (0F 80..8F but 8A, 8B); with `ripRelative` also
+    // call or jmp [rip+disp32] (FF 15, FF 25) and REX.W mov or lea reg,
+    // [rip+disp32] (48/49 8B/8D, ModRM & C7 = 05). The first bytes differ, so
+    // at most one form matches. offset 0: no field.
+    struct Rel32Field
+    {
+        uint8_t offset = 0;
+        bool ripRelative = false;
+    };
+    // Inline: the scans call it for every byte of the code.
+    static Rel32Field FindRel32Field(const uint8_t *p, size_t available, bool ripRelative);
+
     // Whether [offset, offset + size) lies inside the image; overflow-safe.
     bool IsRangeInBounds(uint64_t offset, uint64_t size) const;
     // Whether count elements of elementSize bytes from offset lie inside the image.
@@ -74,6 +89,45 @@ private:
     const uint8_t *m_start;
     const uint8_t *m_end;
 };
+
+namespace detail {
+
+// The first bytes of the instructions FindRel32Field looks for.
+struct FirstByteTable
+{
+    bool entries[256] = {};
+    constexpr FirstByteTable()
+    {
+        for (int byte : {0xE8, 0xE9, 0xFF, 0x0F, 0x48, 0x49})
+            entries[byte] = true;
+    }
+    constexpr bool operator[](uint8_t byte) const { return entries[byte]; }
+};
+
+inline constexpr FirstByteTable kMayStartReference;
+
+} // namespace detail
+
+inline Disassembler::Rel32Field Disassembler::FindRel32Field(const uint8_t *p, size_t available,
+                                                             bool ripRelative)
+{
+    Rel32Field field;
+    if (available == 0 || !detail::kMayStartReference[p[0]])
+        return field;
+    if (available >= 5 && (p[0] & 0xFE) == 0xE8) {
+        field.offset = 1;
+    } else if (available >= 6 && p[0] == 0x0F) {
+        if (p[1] >= 0x80 && p[1] <= 0x8F && p[1] != 0x8A && p[1] != 0x8B)
+            field.offset = 2;
+    } else if (ripRelative && available >= 6 && p[0] == 0xFF) {
+        if (p[1] == 0x15 || p[1] == 0x25)
+            field = Rel32Field{2, true};
+    } else if (ripRelative && available >= 7 && (p[0] == 0x48 || p[0] == 0x49)) {
+        if ((p[1] == 0x8B || p[1] == 0x8D) && (p[2] & 0xC7) == 0x05)
+            field = Rel32Field{3, true};
+    }
+    return field;
+}
 
 } // namespace vxpatch
 

@@ -9,20 +9,6 @@ namespace vxpatch {
 
 namespace {
 
-// The first bytes of the instructions the scan looks for: E8, E9, FF, 0F, 48, 49.
-struct FirstByteTable
-{
-    bool entries[256] = {};
-    constexpr FirstByteTable()
-    {
-        for (int byte : {0xE8, 0xE9, 0xFF, 0x0F, 0x48, 0x49})
-            entries[byte] = true;
-    }
-    constexpr bool operator[](uint8_t byte) const { return entries[byte]; }
-};
-
-constexpr FirstByteTable kMayStartReference;
-
 const uint32_t kMagic32 = 0xFEEDFACE;
 const uint32_t kMagic64 = 0xFEEDFACF;
 const uint32_t kCpuTypeX86 = 7;
@@ -288,41 +274,10 @@ bool DisassemblerMacho::ScanRel32(const CodeSection &section)
 
     uint64_t p = sectionStart;
     while (p < sectionEnd) {
-        const uint8_t b0 = bytes[p];
-        if (!kMayStartReference[b0]) {
-            ++p;
-            continue;
-        }
-        bool hasField = false;
-        bool ripRelative = false;
-        uint64_t field = 0;
-        if (p + 5 <= sectionEnd && (b0 & 0xFE) == 0xE8) { // call / jmp rel32
-            hasField = true;
-            field = p + 1;
-        }
-        if (p + 6 <= sectionEnd) {
-            const uint8_t b1 = bytes[p + 1];
-            if (b0 == 0xFF && (b1 == 0x15 || b1 == 0x25)) { // call / jmp [rip+disp32]
-                hasField = ripRelative = true;
-                field = p + 2;
-            }
-            if (b0 == 0x0F && b1 >= 0x80 && b1 <= 0x8F && b1 != 0x8A && b1 != 0x8B) { // jcc except jp / jnp
-                hasField = true;
-                ripRelative = false;
-                field = p + 2;
-            }
-        }
-        // REX.W mov / lea reg, [rip+disp32]
-        if (p + 7 <= sectionEnd && (b0 == 0x48 || b0 == 0x49) &&
-            (bytes[p + 1] == 0x8D || bytes[p + 1] == 0x8B) && (bytes[p + 2] & 0xC7) == 5) {
-            hasField = ripRelative = true;
-            field = p + 3;
-        }
-        // In 32-bit code the same bytes address absolutely, not relative to the next instruction.
-        if (hasField && ripRelative && m_type != MACHO_X64)
-            hasField = false;
-
-        if (hasField) {
+        // In 32-bit code the RIP-relative forms address absolutely, not relative to the next instruction.
+        const Rel32Field candidate = FindRel32Field(bytes + p, size_t(sectionEnd - p), m_type == MACHO_X64);
+        if (candidate.offset != 0) {
+            const uint64_t field = p + candidate.offset;
             const uint32_t fieldAddress = uint32_t(base + (field - sectionStart));
             const uint32_t target = fieldAddress + 4 + Read32(bytes + field);
             if (IsInSegment(target)) {

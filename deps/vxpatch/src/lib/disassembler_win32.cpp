@@ -299,38 +299,14 @@ bool DisassemblerWin32::ParseRel32RelocsFromSection(const Section &section)
             continue;
         }
 
-        bool hasField = false;
-        uint64_t field = 0;
-        bool ripRelative = false;
-        const uint8_t b0 = bytes[q];
-        if (q + 5 <= sectionEnd && (b0 & 0xFE) == 0xE8) { // call / jmp rel32
-            hasField = true;
-            field = q + 1;
-        }
-        if (q + 6 <= sectionEnd && b0 == 0x0F) { // jcc rel32 except jp / jnp
-            const uint8_t b1 = bytes[q + 1];
-            if (b1 >= 0x80 && b1 <= 0x8F && b1 != 0x8A && b1 != 0x8B) {
-                hasField = true;
-                field = q + 2;
-            }
-        }
-        if (m_variant.scansRipRelative) {
-            // call / jmp [rip+disp32]
-            if (q + 6 <= sectionEnd && b0 == 0xFF && (bytes[q + 1] == 0x15 || bytes[q + 1] == 0x25)) {
-                hasField = ripRelative = true;
-                field = q + 2;
-            }
-            // REX.W mov / lea reg, [rip+disp32]
-            if (q + 7 <= sectionEnd && (b0 == 0x48 || b0 == 0x49) &&
-                (bytes[q + 1] == 0x8D || bytes[q + 1] == 0x8B) && (bytes[q + 2] & 0xC7) == 5) {
-                hasField = ripRelative = true;
-                field = q + 3;
-            }
-        }
-        if (!hasField) {
+        const Rel32Field candidate =
+            FindRel32Field(bytes + q, size_t(sectionEnd - q), m_variant.scansRipRelative);
+        if (candidate.offset == 0) {
             ++q;
             continue;
         }
+        const uint64_t field = q + candidate.offset;
+        const bool ripRelative = candidate.ripRelative;
 
         const uint32_t fieldRva = uint32_t(startRva + (field - sectionStart));
         // An abs32 location overlapping the field means the bytes were data, not an instruction.

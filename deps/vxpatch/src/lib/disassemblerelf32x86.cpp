@@ -58,12 +58,9 @@ bool DisassemblerElf32X86::ScanRel32(const Section &section)
         return false;
     const uint8_t *p = begin;
     while (p < end) {
-        const uint8_t *field = nullptr;
-        if (end - p >= 5 && (p[0] & 0xFE) == 0xE8)
-            field = p + 1;
-        else if (end - p >= 6 && p[0] == 0x0F && (p[1] & 0xF0) == 0x80 && p[1] != 0x8A && p[1] != 0x8B)
-            field = p + 2;
-        if (field != nullptr) {
+        const Rel32Field candidate = FindRel32Field(p, size_t(end - p), false);
+        if (candidate.offset != 0) {
+            const uint8_t *field = p + candidate.offset;
             TypedRVAX86 location(SectionRva(section, field, begin));
             if (location.ComputeTarget(field) && IsInCodeSection(location.targetRva())) {
                 m_locationStore.push_back(location);
