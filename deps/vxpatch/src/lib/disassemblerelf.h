@@ -3,6 +3,7 @@
 
 #include "disassembler.h"
 
+#include <deque>
 #include <memory>
 #include <vector>
 
@@ -133,6 +134,10 @@ protected:
     // Entries of a REL section that can be read inside the section (0 when sh_entsize is 0).
     uint64_t RelocationCount(const Section &section) const;
     bool IsInCodeSection(uint32_t rva) const;
+    // The scan of x86 and x86-64 code: a `Record` into `store` for every rel32
+    // field (FindRel32Field) whose target lies in a code section.
+    template <typename Record>
+    bool ScanX86Rel32(const Section &section, bool ripRelative, std::deque<Record> &store);
     bool RvaToFileOffset(uint32_t rva, size_t *offset) const;
 
     const std::vector<Section> &sections() const { return m_sections; }
@@ -172,6 +177,31 @@ private:
     size_t m_nextAbs32 = 0;
     size_t m_nextRel32 = 0;
 };
+
+template <typename Record>
+bool DisassemblerElf::ScanX86Rel32(const Section &section, bool ripRelative, std::deque<Record> &store)
+{
+    const uint8_t *begin = nullptr;
+    const uint8_t *end = nullptr;
+    if (!SectionBytes(section, &begin, &end))
+        return false;
+    const uint8_t *p = begin;
+    while (p < end) {
+        const Rel32Field candidate = FindRel32Field(p, size_t(end - p), ripRelative);
+        if (candidate.offset != 0) {
+            const uint8_t *field = p + candidate.offset;
+            Record location(SectionRva(section, field, begin));
+            if (location.ComputeTarget(field) && IsInCodeSection(location.targetRva())) {
+                store.push_back(location);
+                m_rel32Locations.push_back(&store.back());
+                p = field + 4;
+                continue;
+            }
+        }
+        ++p;
+    }
+    return true;
+}
 
 } // namespace vxpatch
 

@@ -52,26 +52,7 @@ void DisassemblerElf32X86::ClearRel32Locations()
 
 bool DisassemblerElf32X86::ScanRel32(const Section &section)
 {
-    const uint8_t *begin = nullptr;
-    const uint8_t *end = nullptr;
-    if (!SectionBytes(section, &begin, &end))
-        return false;
-    const uint8_t *p = begin;
-    while (p < end) {
-        const Rel32Field candidate = FindRel32Field(p, size_t(end - p), false);
-        if (candidate.offset != 0) {
-            const uint8_t *field = p + candidate.offset;
-            TypedRVAX86 location(SectionRva(section, field, begin));
-            if (location.ComputeTarget(field) && IsInCodeSection(location.targetRva())) {
-                m_locationStore.push_back(location);
-                m_rel32Locations.push_back(&m_locationStore.back());
-                p = field + 4;
-                continue;
-            }
-        }
-        ++p;
-    }
-    return true;
+    return ScanX86Rel32(section, false, m_locationStore);
 }
 
 } // namespace vxpatch
