@@ -60,10 +60,10 @@ private slots:
     void scansArmBranches();
     void decodesArmBranchTargets_data();
     void decodesArmBranchTargets();
-    void replacesMatchingX86RelocationsByOneInstruction();
-    void keepsX86RelocationsThatDoNotLeadWithTheLocations();
+    void replacesLeadingX86RelocationsByOneInstruction_data();
+    void replacesLeadingX86RelocationsByOneInstruction();
+    void emitsArmRelocationsAroundTheMatchedRun_data();
     void emitsArmRelocationsAroundTheMatchedRun();
-    void dropsArmRelocationEntriesUpToAMismatch();
     void stopsTheArmRelocationWalkAtTheSectionEnd();
     void prefersAbs32OverRel32AtTheSameOffset();
     void failsWhenAnAbs32LocationIsLeftBehind();
@@ -198,67 +198,68 @@ void TestElfDisassembly::decodesArmBranchTargets()
     QCOMPARE(int(location.OpSize()), instruction.size());
 }
 
-void TestElfDisassembly::replacesMatchingX86RelocationsByOneInstruction()
+namespace {
+
+// Rebased pointers in .data (3) whose relocations in .rel.dyn (2) come in the given order.
+QByteArray imageWithRelocations(uint16_t machine, const QByteArray &relocations)
 {
-    // .text (1), .rel.dyn (2), .data (3) whose first two words are rebased pointers.
+    const QByteArray code = machine == 40 ? le16(0) : bytes({0x90});
+    return elf32(machine, {Section{SHT_PROGBITS, text(code)}, Section{SHT_REL, relocations, 8},
+                           Section{SHT_PROGBITS, le32(kText) + le32(kText + 1) + le32(0)}});
+}
+
+} // namespace
+
+void TestElfDisassembly::replacesLeadingX86RelocationsByOneInstruction_data()
+{
     const uint32_t data = sectionAddress(3);
-    const QByteArray relocations =
-        rel(data, R_386_RELATIVE) + rel(data + 4, R_386_RELATIVE) + rel(data + 8, R_386_GLOB_DAT);
-    const QByteArray image =
-        elf32(3, {Section{SHT_PROGBITS, text(bytes({0x90}))}, Section{SHT_REL, relocations, 8},
-                  Section{SHT_PROGBITS, le32(kText) + le32(kText + 1) + le32(0)}});
+    QTest::addColumn<QByteArray>("relocations");
+    QTest::addColumn<int>("tables");
+    QTest::newRow("the locations lead")
+        << rel(data, R_386_RELATIVE) + rel(data + 4, R_386_RELATIVE) + rel(data + 8, R_386_GLOB_DAT) << 1;
+    QTest::newRow("another entry leads")
+        << rel(data + 8, R_386_GLOB_DAT) + rel(data, R_386_RELATIVE) + rel(data + 4, R_386_RELATIVE) << 0;
+}
+
+void TestElfDisassembly::replacesLeadingX86RelocationsByOneInstruction()
+{
+    QFETCH(QByteArray, relocations);
+    QFETCH(int, tables);
+    const uint32_t data = sectionAddress(3);
+    const QByteArray image = imageWithRelocations(3, relocations);
     std::unique_ptr<vxpatch::InstructionProgram> program = disassemble(image);
     QVERIFY(program);
     QCOMPARE(references(*program), (QStringList{abs32(data, kText), abs32(data + 4, kText + 1)}));
-    QCOMPARE(countKind(*program, vxpatch::MAKE_ELF_RELOCATION_TABLE), 1);
+    QCOMPARE(countKind(*program, vxpatch::MAKE_ELF_RELOCATION_TABLE), tables);
     QCOMPARE(reassemble(*program), image);
 }
 
-void TestElfDisassembly::keepsX86RelocationsThatDoNotLeadWithTheLocations()
+void TestElfDisassembly::emitsArmRelocationsAroundTheMatchedRun_data()
 {
     const uint32_t data = sectionAddress(3);
-    const QByteArray relocations =
-        rel(data + 8, R_386_GLOB_DAT) + rel(data, R_386_RELATIVE) + rel(data + 4, R_386_RELATIVE);
-    const QByteArray image =
-        elf32(3, {Section{SHT_PROGBITS, text(bytes({0x90}))}, Section{SHT_REL, relocations, 8},
-                  Section{SHT_PROGBITS, le32(kText) + le32(kText + 1) + le32(0)}});
-    std::unique_ptr<vxpatch::InstructionProgram> program = disassemble(image);
-    QVERIFY(program);
-    QCOMPARE(references(*program), (QStringList{abs32(data, kText), abs32(data + 4, kText + 1)}));
-    QCOMPARE(countKind(*program, vxpatch::MAKE_ELF_RELOCATION_TABLE), 0);
-    QCOMPARE(reassemble(*program), image);
+    QTest::addColumn<QByteArray>("relocations");
+    QTest::addColumn<int>("tables");
+    QTest::addColumn<int>("droppedBytes");
+    QTest::newRow("the locations follow another entry")
+        << rel(data + 8, R_ARM_GLOB_DAT) + rel(data, R_ARM_RELATIVE) + rel(data + 4, R_ARM_RELATIVE) << 1
+        << 0;
+    // The walk matches the first entry, fails on the second and resumes behind it:
+    // both are missing from the program, which the final diff of a patch restores.
+    QTest::newRow("a mismatch inside the run")
+        << rel(data, R_ARM_RELATIVE) + rel(data + 8, R_ARM_GLOB_DAT) + rel(data + 4, R_ARM_RELATIVE) << 0
+        << 16;
 }
 
 void TestElfDisassembly::emitsArmRelocationsAroundTheMatchedRun()
 {
-    const uint32_t data = sectionAddress(3);
-    const QByteArray relocations =
-        rel(data + 8, R_ARM_GLOB_DAT) + rel(data, R_ARM_RELATIVE) + rel(data + 4, R_ARM_RELATIVE);
-    const QByteArray image =
-        elf32(40, {Section{SHT_PROGBITS, text(le16(0))}, Section{SHT_REL, relocations, 8},
-                   Section{SHT_PROGBITS, le32(kText) + le32(kText + 1) + le32(0)}});
+    QFETCH(QByteArray, relocations);
+    QFETCH(int, tables);
+    QFETCH(int, droppedBytes);
+    const QByteArray image = imageWithRelocations(40, relocations);
     std::unique_ptr<vxpatch::InstructionProgram> program = disassemble(image);
     QVERIFY(program);
-    QCOMPARE(countKind(*program, vxpatch::MAKE_ELF_ARM_RELOCATION_TABLE), 1);
-    QCOMPARE(reassemble(*program), image);
-}
-
-void TestElfDisassembly::dropsArmRelocationEntriesUpToAMismatch()
-{
-    // The walk matches the first entry, fails on the second and resumes behind it:
-    // both are missing from the program, which the final diff of a patch restores.
-    const uint32_t data = sectionAddress(3);
-    const QByteArray relocations =
-        rel(data, R_ARM_RELATIVE) + rel(data + 8, R_ARM_GLOB_DAT) + rel(data + 4, R_ARM_RELATIVE);
-    const QByteArray image =
-        elf32(40, {Section{SHT_PROGBITS, text(le16(0))}, Section{SHT_REL, relocations, 8},
-                   Section{SHT_PROGBITS, le32(kText) + le32(kText + 1) + le32(0)}});
-    std::unique_ptr<vxpatch::InstructionProgram> program = disassemble(image);
-    QVERIFY(program);
-    QCOMPARE(countKind(*program, vxpatch::MAKE_ELF_ARM_RELOCATION_TABLE), 0);
-    QByteArray expected = image;
-    expected.remove(int(sectionOffset(2)), 16);
-    QCOMPARE(reassemble(*program), expected);
+    QCOMPARE(countKind(*program, vxpatch::MAKE_ELF_ARM_RELOCATION_TABLE), tables);
+    QCOMPARE(reassemble(*program), QByteArray(image).remove(int(sectionOffset(2)), droppedBytes));
 }
 
 void TestElfDisassembly::stopsTheArmRelocationWalkAtTheSectionEnd()
