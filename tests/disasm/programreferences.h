@@ -2,15 +2,26 @@
 #define VX_TESTS_DISASM_PROGRAMREFERENCES_H
 
 #include "encodedprogram.h"
+#include "executabledetection.h"
 #include "instructionprogram.h"
 #include "streams.h"
 
 #include <QByteArray>
 #include <QString>
 #include <QStringList>
+#include <memory>
 
 // Helpers that look at an instruction program the way assembly will play it back.
 namespace programreferences {
+
+// The program of the executable the image holds; nullptr when detection or disassembly fails.
+inline std::unique_ptr<vxpatch::InstructionProgram> disassemble(const QByteArray &image)
+{
+    std::unique_ptr<vxpatch::InstructionProgram> program;
+    if (vxpatch::DisassembleElement(image.constData(), size_t(image.size()), program) != vxpatch::kPatchOk)
+        return nullptr;
+    return program;
+}
 
 inline QString rel32(uint32_t rva, uint32_t target)
 {

@@ -33,14 +33,6 @@ QByteArray text(const QByteArray &code)
     return code + QByteArray(0x80 - code.size(), '\0');
 }
 
-std::unique_ptr<vxpatch::InstructionProgram> disassemble(const QByteArray &image)
-{
-    std::unique_ptr<vxpatch::InstructionProgram> program;
-    if (vxpatch::DisassembleElement(image.constData(), size_t(image.size()), program) != vxpatch::kPatchOk)
-        return nullptr;
-    return program;
-}
-
 // A reference field for an instruction whose field starts at `field` and points to `target`.
 QByteArray field(uint32_t field, uint32_t target)
 {

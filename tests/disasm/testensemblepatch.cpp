@@ -7,6 +7,7 @@
 #include "instructionprogram.h"
 #include "labelmatcher.h"
 #include "lzmaioout.h"
+#include "programreferences.h"
 #include "streams.h"
 
 #include <QtTest>
@@ -259,12 +260,9 @@ void TestEnsemblePatch::matchesLabelsOfMovedCode()
     // All code moves up by 16 bytes: every call target keeps its old label's index.
     const QByteArray oldImage = x86Image(callChain(40, 0));
     const QByteArray newImage = x86Image(callChain(40, 16));
-    std::unique_ptr<vxpatch::InstructionProgram> oldProgram;
-    std::unique_ptr<vxpatch::InstructionProgram> newProgram;
-    QCOMPARE(vxpatch::DisassembleElement(oldImage.constData(), size_t(oldImage.size()), oldProgram),
-             vxpatch::kPatchOk);
-    QCOMPARE(vxpatch::DisassembleElement(newImage.constData(), size_t(newImage.size()), newProgram),
-             vxpatch::kPatchOk);
+    const std::unique_ptr<vxpatch::InstructionProgram> oldProgram = programreferences::disassemble(oldImage);
+    const std::unique_ptr<vxpatch::InstructionProgram> newProgram = programreferences::disassemble(newImage);
+    QVERIFY(oldProgram && newProgram);
     QCOMPARE(newProgram->rel32_labels().size(), size_t(40));
     // Without matching the indexes already agree by address order; scramble them first.
     for (const vxpatch::Instruction *instruction : newProgram->instructions()) {
@@ -302,12 +300,9 @@ void TestEnsemblePatch::matchesLabelsOnlyUsedFromChangedCode()
     uint32_t newLone = 0;
     const QByteArray oldImage = withLoneTarget(0, 1, &oldLone);
     const QByteArray newImage = withLoneTarget(24, 2, &newLone);
-    std::unique_ptr<vxpatch::InstructionProgram> oldProgram;
-    std::unique_ptr<vxpatch::InstructionProgram> newProgram;
-    QCOMPARE(vxpatch::DisassembleElement(oldImage.constData(), size_t(oldImage.size()), oldProgram),
-             vxpatch::kPatchOk);
-    QCOMPARE(vxpatch::DisassembleElement(newImage.constData(), size_t(newImage.size()), newProgram),
-             vxpatch::kPatchOk);
+    const std::unique_ptr<vxpatch::InstructionProgram> oldProgram = programreferences::disassemble(oldImage);
+    const std::unique_ptr<vxpatch::InstructionProgram> newProgram = programreferences::disassemble(newImage);
+    QVERIFY(oldProgram && newProgram);
     // Give the lone label an index that no old label has, so that only matching can fix it.
     for (const vxpatch::Instruction *instruction : newProgram->instructions()) {
         if (instruction->label != nullptr && instruction->label->rva == newLone)
