@@ -179,10 +179,6 @@ bool InstructionProgram::EmitRel32Arm(uint16_t op, Label *label, const uint8_t *
 
 Label *InstructionProgram::FindOrMakeLabel(LabelMap &labels, uint32_t rva)
 {
-    if (m_encoder != nullptr) {
-        // The first run over the same image made every label, and counted it.
-        return (&labels == &m_rel32Labels ? m_rel32Index : m_abs32Index).Find(rva);
-    }
     try {
         Label &label = labels[rva];
         label.rva = rva;
@@ -193,14 +189,15 @@ Label *InstructionProgram::FindOrMakeLabel(LabelMap &labels, uint32_t rva)
     }
 }
 
+// In the direct run the first run over the same image has made and counted every label.
 Label *InstructionProgram::FindOrMakeRel32Label(uint32_t rva)
 {
-    return FindOrMakeLabel(m_rel32Labels, rva);
+    return m_encoder != nullptr ? m_rel32Index.Find(rva) : FindOrMakeLabel(m_rel32Labels, rva);
 }
 
 Label *InstructionProgram::FindOrMakeAbs32Label(uint32_t rva)
 {
-    return FindOrMakeLabel(m_abs32Labels, rva);
+    return m_encoder != nullptr ? m_abs32Index.Find(rva) : FindOrMakeLabel(m_abs32Labels, rva);
 }
 
 void InstructionProgram::DefaultAssignIndexes()

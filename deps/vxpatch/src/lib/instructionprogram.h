@@ -50,8 +50,6 @@ public:
     uint64_t image_base() const { return m_imageBase; }
     void set_image_base(uint64_t base) { m_imageBase = base; }
 
-    Mode mode() const { return m_mode; }
-
     // Makes room for `count` instructions in one allocation; a disassembler
     // that knows how many references it found calls it before emitting.
     bool ReserveInstructions(size_t count);
@@ -83,9 +81,8 @@ public:
 
     // For a kLabelsOnly program after its disassembly and TrimLabels: an encoded
     // program with the labels defined and room for the ops, into which this
-    // program encodes what is emitted from then on. nullptr
-    // when memory runs out. The program writes into the returned one, which must
-    // therefore live until the second run is over.
+    // program encodes what is emitted from then on, so it must live until the
+    // second run is over. nullptr when memory runs out.
     std::unique_ptr<EncodedProgram> StartDirectEncoding();
     // After a failed direct run: whether it failed on a trimmed branch without bytes.
     bool trimFailed() const { return m_trimFailed; }
@@ -115,11 +112,10 @@ private:
     Instruction *Emit(InstructionKind kind);
     bool Append(Instruction *instruction);
     bool EncodeDirect(const Instruction &instruction);
-    Label *FindOrMakeLabel(LabelMap &labels, uint32_t rva);
+    static Label *FindOrMakeLabel(LabelMap &labels, uint32_t rva);
 
-    // The labels of a map by rva, for the direct run: a search in the rvas'
-    // array is several times faster than one in the map, and every reference
-    // makes one.
+    // The labels of a map by rva, for the direct run, which looks one up for
+    // every reference: a search in a packed array of rvas beats one in the map.
     class LabelIndex
     {
     public:
