@@ -37,9 +37,9 @@ void writeVector(ByteSink &sink, const QVector<uint> &values, bool deltas = fals
     }
 }
 
-ByteSink serialize(const ProgramArrays &arrays)
+// The streams as WriteTo lays them out, with stream 8 as given.
+void writeArrays(ByteSinkSet &set, const ProgramArrays &arrays)
 {
-    ByteSinkSet set;
     set.stream(0).WriteVarint32(arrays.imageBase);
     writeVector(set.stream(0), arrays.origins);
     writeVector(set.stream(1), arrays.ops);
@@ -51,6 +51,12 @@ ByteSink serialize(const ProgramArrays &arrays)
     writeVector(set.stream(6), arrays.rel32Rvas, true);
     writeVector(set.stream(7), arrays.copyCounts);
     set.stream(8).Write(arrays.stream8.constData(), size_t(arrays.stream8.size()));
+}
+
+ByteSink serialize(const ProgramArrays &arrays)
+{
+    ByteSinkSet set;
+    writeArrays(set, arrays);
     ByteSink out;
     set.CopyTo(out);
     return out;
@@ -446,20 +452,11 @@ void TestEncodedProgram::rejectsMalformedStreams()
     QFETCH(int, stream);
 
     ByteSinkSet set;
-    set.stream(0).WriteVarint32(arrays.imageBase);
-    writeVector(set.stream(0), arrays.origins);
-    writeVector(set.stream(1), arrays.ops);
-    set.stream(2).WriteSizeVarint32(size_t(arrays.copyBytes.size()));
-    set.stream(2).Write(arrays.copyBytes.constData(), size_t(arrays.copyBytes.size()));
-    writeVector(set.stream(3), arrays.abs32Ix);
-    writeVector(set.stream(4), arrays.rel32Ix);
-    writeVector(set.stream(5), arrays.abs32Rvas, true);
-    if (stream == 9) // a copy_counts count that claims more values than there are bytes
+    writeArrays(set, arrays);
+    if (stream == 9) { // a copy_counts count that claims more values than there are bytes
+        set.stream(7).Clear();
         set.stream(7).Write(tamper.constData(), size_t(tamper.size()));
-    else
-        writeVector(set.stream(7), arrays.copyCounts);
-    writeVector(set.stream(6), arrays.rel32Rvas, true);
-    set.stream(8).Write(arrays.stream8.constData(), size_t(arrays.stream8.size()));
+    }
     if (stream >= 0 && stream < 9)
         set.stream(size_t(stream)).Write(tamper.constData(), size_t(tamper.size()));
     ByteSink serialized;
